@@ -1,0 +1,3 @@
+#include "formlib/form.h"
+
+FormStore formStore;

@@ -1,0 +1,126 @@
+#include "platform/text_stdio.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Plain zero-initialised storage: nothing runs before main.
+constexpr std::size_t kOutputCapacity = 1 << 16;
+char outputBuffer[kOutputCapacity];
+std::size_t outputUsed;
+bool outputFailed;
+bool outputStarted;
+bool inputEnded;
+
+void writeAllToDescriptor(const char* bytes, std::size_t length) {
+  while (length > 0 && !outputFailed) {
+    const ssize_t written = ::write(STDOUT_FILENO, bytes, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      outputFailed = true;  // the reader is gone; drop the rest of the response
+      return;
+    }
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+}
+
+void startOutput() {
+  outputStarted = true;
+  // A client that hangs up must not kill the program before it has finished
+  // its work (a counter still has to be rewritten).
+  std::signal(SIGPIPE, SIG_IGN);
+  std::atexit(flushTextOutput);
+}
+
+void appendUntranslated(const char* bytes, std::size_t length) {
+  if (outputUsed + length > kOutputCapacity) {
+    flushTextOutput();
+    if (length >= kOutputCapacity) {
+      writeAllToDescriptor(bytes, length);
+      return;
+    }
+  }
+  std::memcpy(outputBuffer + outputUsed, bytes, length);
+  outputUsed += length;
+}
+
+// Removes every carriage return in place and returns the new length.
+std::size_t removeCarriageReturns(char* bytes, std::size_t length) {
+  char* cr = static_cast<char*>(std::memchr(bytes, '\r', length));
+  if (cr == nullptr) return length;
+  char* out = cr;
+  for (const char* in = cr + 1; in < bytes + length; ++in) {
+    if (*in != '\r') *out++ = *in;
+  }
+  return static_cast<std::size_t>(out - bytes);
+}
+
+}  // namespace
+
+std::size_t readTextInput(char* buffer, std::size_t capacity) {
+  while (!inputEnded) {
+    const ssize_t got = ::read(STDIN_FILENO, buffer, capacity);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    std::size_t length = static_cast<std::size_t>(got);
+    if (const void* eof = std::memchr(buffer, 0x1A, length)) {
+      length = static_cast<std::size_t>(static_cast<const char*>(eof) - buffer);
+      inputEnded = true;
+    }
+    length = removeCarriageReturns(buffer, length);
+    if (length > 0) return length;
+  }
+  inputEnded = true;
+  return 0;
+}
+
+void writeText(const char* bytes, std::size_t length) {
+  if (!outputStarted) startOutput();
+  while (length > 0) {
+    const char* lineFeed = static_cast<const char*>(std::memchr(bytes, '\n', length));
+    if (lineFeed == nullptr) {
+      appendUntranslated(bytes, length);
+      return;
+    }
+    const std::size_t run = static_cast<std::size_t>(lineFeed - bytes);
+    appendUntranslated(bytes, run);
+    appendUntranslated("\r\n", 2);
+    bytes += run + 1;
+    length -= run + 1;
+  }
+}
+
+void writeText(std::string_view text) { writeText(text.data(), text.size()); }
+
+void writeUpToZeroByte(const std::string& text) {
+  const void* zero = std::memchr(text.data(), '\0', text.size());
+  writeText(text.data(), zero ? static_cast<const char*>(zero) - text.data() : text.size());
+}
+
+void writeCString(const char* text) {
+  writeText(text != nullptr ? std::string_view(text) : std::string_view("(null)"));
+}
+
+void writeDecimal(long long value) {
+  char digits[24];
+  char* start = digits + sizeof digits;
+  // Work on the magnitude as unsigned so that the most negative value is safe.
+  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                           : static_cast<unsigned long long>(value);
+  do {
+    *--start = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--start = '-';
+  writeText(start, static_cast<std::size_t>(digits + sizeof digits - start));
+}
+
+void flushTextOutput() {
+  writeAllToDescriptor(outputBuffer, outputUsed);
+  outputUsed = 0;
+}
