@@ -66,6 +66,7 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
     dup2(request.closeOutputEarly ? deadPipe[1] : out, 1);
     dup2(err, 2);
     if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) _exit(126);
+    if (request.runAsNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
     if (request.memoryLimit > 0) {
       const rlimit limit{static_cast<rlim_t>(request.memoryLimit), static_cast<rlim_t>(request.memoryLimit)};
       setrlimit(RLIMIT_AS, &limit);
@@ -111,12 +112,16 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-void TempDir::write(const std::string& name, const std::string& bytes) const {
-  std::ofstream(file(name), std::ios::binary) << bytes;
+void TempDir::write(const std::string& name, const std::string& bytes) const { write_file(file(name), bytes); }
+
+std::string TempDir::read(const std::string& name) const { return read_file(file(name)); }
+
+void TempDir::write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string TempDir::read(const std::string& name) const {
-  std::ifstream stream(file(name), std::ios::binary);
+std::string TempDir::read_file(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 

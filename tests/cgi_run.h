@@ -14,6 +14,7 @@ struct CgiRequest {
   std::string argv0;                     // empty: the program path
   bool closeOutputEarly = false;         // standard output is a pipe nobody reads
   long memoryLimit = 0;                  // address-space limit in bytes, 0: none
+  bool runAsNobody = false;              // drop root's rights, as a web server's user has none
 };
 
 struct CgiResult {
@@ -41,6 +42,8 @@ class TempDir {
   std::string read(const std::string& name) const;
   bool exists(const std::string& name) const;
   std::vector<std::string> list() const;  // names, sorted
+  static void write_file(const std::string& path, const std::string& bytes);
+  static std::string read_file(const std::string& path);
 
  private:
   std::string path_;

@@ -1,0 +1,48 @@
+// vistrel: a web hit counter. "chto=c" counts a visit and answers with a
+// script that shows the count; "chto=v" answers with the statistics page.
+#include <string>
+
+#include "counter/counter_files.h"
+#include "counter/counter_id.h"
+#include "counter/responses.h"
+#include "formlib/form.h"
+
+namespace {
+
+bool actionIs(const char* action) { return formStore["chto"] == action; }
+
+}  // namespace
+
+int main() {
+  // Decode first: a refused request gets no answer at all.
+  if (!decodeForm(true)) return 1;
+
+  // The counter exists only through its data file, opened and locked here
+  // (exclusively when the visit will rewrite it) and its count read.
+  const std::string counterId = effectiveCounterId(formStore["cid"]);
+  DataFile data;
+  const bool counterExists = isUsableCounterId(counterId) && openDataFile(data, counterId, actionIs("c"));
+
+  if (counterExists) {
+    // Count the visit: the answer shows the count before it.
+    const int count = data.reading.count();
+    if (actionIs("c")) {
+      writeCounterSnippet(counterId, count);
+      rewriteCount(data);
+    }
+    closeDataFile(data);
+
+    // View: the counter's own report page, or the built-in one.
+    if (actionIs("v")) {
+      writeHtmlHeader();
+      if (!copyReportPage(counterId, count)) writeStatisticsPage(counterId, count);
+    }
+  } else {
+    if (actionIs("c")) writeErrorSnippet();
+    if (actionIs("v")) {
+      writeHtmlHeader();
+      writeErrorPage(counterId);
+    }
+  }
+  return 0;
+}
