@@ -1,6 +1,7 @@
 // vistrel run as a web server runs it, in a fresh working directory per case:
 // exact bytes, exit status, and the counter files before and after.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,12 +218,17 @@ TEST(Vistrel, EscapesHostileValuesAndKeepsThemInert) {
 TEST(Vistrel, LosesNoVisitWhenManyOverlap) {
   TempDir dir;
   dir.write("7.dat", "100\n");
+  // Hold the data file's lock while the visits start, so that they all overlap.
+  const int held = open(dir.file("7.dat").c_str(), O_RDWR);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(held, F_SETLK, &lock), 0);
+
   constexpr int kVisits = 48;
   std::vector<pid_t> children;
-  std::vector<std::string> outputs(kVisits);
   std::vector<std::string> names;
-  for (int i = 0; i < kVisits; ++i) names.push_back(dir.file("out" + std::to_string(i)));
   for (int i = 0; i < kVisits; ++i) {
+    names.push_back(dir.file("out" + std::to_string(i)));
     const pid_t child = fork();
     if (child == 0) {
       CgiRequest request;
@@ -233,9 +239,13 @@ TEST(Vistrel, LosesNoVisitWhenManyOverlap) {
     }
     children.push_back(child);
   }
+  usleep(300 * 1000);
+  EXPECT_EQ(dir.read("7.dat"), "100\n") << "a visit went past the lock";
+  close(held);
+
   for (const pid_t child : children) waitpid(child, nullptr, 0);
   std::set<std::string> shown;
-  for (int i = 0; i < kVisits; ++i) shown.insert(TempDir::read_file(names[i]));
+  for (const auto& name : names) shown.insert(TempDir::read_file(name));
   std::set<std::string> expected;
   for (int i = 0; i < kVisits; ++i) expected.insert(crlf(snippetFor("7", 100 + i)));
   EXPECT_EQ(shown, expected);
