@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the programs and serves the demo site with lighttpd at
+# http://127.0.0.1:${PORT:-8080}/ until Ctrl-C. Counts are kept in out/demo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh demo
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DCGI_TESTS=OFF > /dev/null
+cmake --build build/demo -j "$(nproc)"
+cmake --install build/demo --prefix out/programs > /dev/null
+exec python3 site/demo_site.py serve --programs out/programs --root out/demo --port "${PORT:-8080}"
