@@ -23,6 +23,9 @@ PROGRAMS = ("vistrel", "fieldecho", "envprobe")
 
 
 def lay_out(programs, root):
+    """programs: a folder holding the three programs, or a mapping from name to path."""
+    if isinstance(programs, str):
+        programs = {name: os.path.join(programs, name) for name in PROGRAMS}
     www = os.path.join(root, "www")
     cgi_bin = os.path.join(www, "cgi-bin")
     os.makedirs(cgi_bin, exist_ok=True)
@@ -32,7 +35,7 @@ def lay_out(programs, root):
     for name in ("count.gif", "2.report"):
         shutil.copyfile(os.path.join(HERE, "www", "cgi-bin", name), os.path.join(cgi_bin, name))
     for name in PROGRAMS:
-        shutil.copy2(os.path.join(programs, name), os.path.join(cgi_bin, name))
+        shutil.copy2(programs[name], os.path.join(cgi_bin, name))
     for counter in ("1.dat", "2.dat"):
         path = os.path.join(cgi_bin, counter)
         if not os.path.exists(path):
