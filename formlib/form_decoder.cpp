@@ -1,9 +1,12 @@
-#include "formlib/url_decoder.h"
-
+#include <algorithm>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <new>
 
 #include "formlib/form.h"
+#include "formlib/url_decoder.h"
 #include "platform/environment.h"
 #include "platform/text_stdio.h"
 
@@ -17,10 +20,61 @@ int escapeDigit(unsigned char byte) {
   return byte - 87;
 }
 
-// Bytes with a meaning outside an escape: '%', '&', '+' and '='.
-bool isFormSyntax(unsigned char byte) {
-  return byte == '%' || byte == '&' || byte == '+' || byte == '=';
+// Conversion to unsigned char reduces the sum modulo 256, negative sums included.
+unsigned char escapedByte(int highDigit, unsigned char low) {
+  return static_cast<unsigned char>(16 * highDigit + escapeDigit(low));
 }
+
+enum ByteClass : unsigned char { kPlain, kPercent, kAmpersand, kPlus, kEquals };
+
+struct ByteClasses {
+  ByteClass of[256] = {};
+  constexpr ByteClasses() {
+    of[static_cast<unsigned char>('%')] = kPercent;
+    of[static_cast<unsigned char>('&')] = kAmpersand;
+    of[static_cast<unsigned char>('+')] = kPlus;
+    of[static_cast<unsigned char>('=')] = kEquals;
+  }
+};
+constexpr ByteClasses kByteClasses;
+
+// Copies the run of bytes without a meaning in form syntax from `next` to
+// `out` and returns its length. Whole blocks are copied ahead of the scan:
+// `out` never runs ahead of `next`, so the bytes past the run land in space
+// that the chunk's own later bytes will overwrite.
+std::size_t copyPlainRun(const unsigned char* next, const unsigned char* end, char* out) {
+  const unsigned char* const start = next;
+#ifdef __SSE2__
+  const __m128i percent = _mm_set1_epi8('%');
+  const __m128i ampersand = _mm_set1_epi8('&');
+  const __m128i plus = _mm_set1_epi8('+');
+  const __m128i equals = _mm_set1_epi8('=');
+  for (; end - next >= 16; next += 16, out += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(next));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+    const __m128i syntax = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, percent), _mm_cmpeq_epi8(block, ampersand)),
+                                        _mm_or_si128(_mm_cmpeq_epi8(block, plus), _mm_cmpeq_epi8(block, equals)));
+    if (const int found = _mm_movemask_epi8(syntax)) {
+      return static_cast<std::size_t>(next - start) + static_cast<std::size_t>(__builtin_ctz(found));
+    }
+  }
+#endif
+  while (next < end && kByteClasses.of[*next] == kPlain) *out++ = static_cast<char>(*next++);
+  return static_cast<std::size_t>(next - start);
+}
+
+bool sameName(const std::string& stored, std::string_view name) {
+  if (stored.size() != name.size()) return false;
+  if (name.size() > 16) return std::memcmp(stored.data(), name.data(), name.size()) == 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (stored[i] != name[i]) return false;
+  }
+  return true;
+}
+
+// Values up to this size are copied into the store so that the decoder keeps
+// its buffer; longer ones are handed over whole.
+constexpr std::size_t kCopiedValueSize = 4096;
 
 bool isMultipart(const char* contentType) {
   return contentType != nullptr && std::strcmp(contentType, "multipart/form-data") == 0;
@@ -38,61 +92,113 @@ void decodeStandardInput(UrlDecoder& decoder) {
 UrlDecoder::UrlDecoder(bool dropCR) : dropCR_(dropCR) {}
 
 void UrlDecoder::feed(const char* bytes, std::size_t length) {
-  const char* next = bytes;
-  const char* const end = bytes + length;
-  while (next < end) {
-    const unsigned char byte = static_cast<unsigned char>(*next);
-    if (escape_ == Escape::percentRead) {
-      ++next;
-      if (byte == '%') {
-        target_->push_back('%');
-        escape_ = Escape::none;
-      } else {
-        highDigit_ = escapeDigit(byte);
-        escape_ = Escape::highDigitRead;
-      }
-    } else if (escape_ == Escape::highDigitRead) {
-      ++next;
+  while (length > 0) {
+    const std::size_t chunk = std::min(length, kChunk);
+    decodeChunk(bytes, chunk);
+    bytes += chunk;
+    length -= chunk;
+  }
+}
+
+// One byte of an escape: the byte after "%", or the second digit.
+char* UrlDecoder::continueEscape(unsigned char byte, char* out) {
+  if (escape_ == Escape::percentRead) {
+    if (byte == '%') {
+      *out++ = '%';  // "%%" stands for one "%"
       escape_ = Escape::none;
-      // Conversion to unsigned char reduces the sum modulo 256, negative sums included.
-      const auto decoded = static_cast<unsigned char>(16 * highDigit_ + escapeDigit(byte));
-      if (!(dropCR_ && decoded == '\r')) target_->push_back(static_cast<char>(decoded));
-    } else if (isFormSyntax(byte)) {
-      ++next;
-      if (byte == '%') {
-        escape_ = Escape::percentRead;
-      } else if (byte == '&') {
-        storePair();
-      } else if (byte == '+') {
-        target_->push_back(' ');
-      } else {
-        target_ = &value_;  // every '=' outside an escape, a second one too
-      }
     } else {
-      // Append a whole run of plain bytes at once.
-      const char* run = next;
-      while (next < end && !isFormSyntax(static_cast<unsigned char>(*next))) ++next;
-      target_->append(run, static_cast<std::size_t>(next - run));
+      highDigit_ = escapeDigit(byte);
+      escape_ = Escape::highDigitRead;
+    }
+    return out;
+  }
+  escape_ = Escape::none;
+  const unsigned char decoded = escapedByte(highDigit_, byte);
+  if (!(dropCR_ && decoded == '\r')) *out++ = static_cast<char>(decoded);
+  return out;
+}
+
+void UrlDecoder::decodeChunk(const char* bytes, std::size_t length) {
+  const auto* next = reinterpret_cast<const unsigned char*>(bytes);
+  const auto* const end = next + length;
+  char* out = decoded_;
+  // The current pair's bytes in this chunk: the name from pairStart to
+  // nameEnd (or to out), the value from nameEnd to out once "=" was read.
+  char* pairStart = decoded_;
+  char* nameEnd = decoded_;
+  // An escape that the previous chunk cut off.
+  while (next < end && escape_ != Escape::none) out = continueEscape(*next++, out);
+
+  while (next < end) {
+    const std::size_t run = copyPlainRun(next, end, out);
+    out += run;
+    next += run;
+    if (next == end) break;
+    const unsigned char syntax = *next;
+    if (syntax == '%') {
+      if (end - next >= 3) {
+        if (next[1] == '%') {
+          *out++ = '%';  // "%%" stands for one "%"
+          next += 2;
+        } else {
+          const unsigned char decoded = escapedByte(escapeDigit(next[1]), next[2]);
+          if (!(dropCR_ && decoded == '\r')) *out++ = static_cast<char>(decoded);
+          next += 3;
+        }
+      } else {
+        // The chunk ends inside the escape.
+        escape_ = Escape::percentRead;
+        ++next;
+        while (next < end && escape_ != Escape::none) out = continueEscape(*next++, out);
+      }
+    } else if (syntax == '&') {
+      if (!inValue_) nameEnd = out;
+      std::string_view name(pairStart, static_cast<std::size_t>(nameEnd - pairStart));
+      std::string_view value(nameEnd, static_cast<std::size_t>(out - nameEnd));
+      if (!name_.empty()) name = name_.append(name);
+      if (!value_.empty()) value = value_.append(value);
+      storePair(name, value);
+      pairStart = nameEnd = out;
+      ++next;
+    } else if (syntax == '+') {
+      *out++ = ' ';
+      ++next;
+    } else {
+      // Every "=" outside an escape ends the name; a second one is dropped.
+      if (!inValue_) {
+        nameEnd = out;
+        inValue_ = true;
+      }
+      ++next;
     }
   }
+  // Keep what the chunk holds of an unfinished pair.
+  if (!inValue_) nameEnd = out;
+  name_.append(pairStart, static_cast<std::size_t>(nameEnd - pairStart));
+  value_.append(nameEnd, static_cast<std::size_t>(out - nameEnd));
 }
 
 void UrlDecoder::finish() {
   escape_ = Escape::none;
-  if (!name_.empty()) storePair();
+  if (!name_.empty()) storePair(name_, value_);
 }
 
-void UrlDecoder::storePair() {
-  auto place = formStore.lower_bound(name_);
-  if (place != formStore.end() && place->first == name_) {
-    place->second.push_back(';');
-    place->second.append(value_);
+void UrlDecoder::storePair(std::string_view name, std::string_view value) {
+  // A name repeated pair after pair (a group of check boxes, say) skips the lookup.
+  bool added = false;
+  if (lastStored_ == nullptr || !sameName(lastStored_->first, name)) lastStored_ = &formStore.findOrAdd(name, added);
+  std::string& stored = lastStored_->second;
+  if (!added) {
+    stored.push_back(';');
+    stored.append(value);
+  } else if (value.data() == value_.data() && value_.size() > kCopiedValueSize) {
+    stored = std::move(value_);
   } else {
-    formStore.emplace_hint(place, std::move(name_), std::move(value_));
+    stored.assign(value);
   }
   name_.clear();
   value_.clear();
-  target_ = &name_;
+  inValue_ = false;
 }
 
 bool decodeForm(bool dropCR) {

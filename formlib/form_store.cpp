@@ -1,3 +1,89 @@
+#include <algorithm>
+#include <cstring>
+
 #include "formlib/form.h"
+#include "formlib/name_hash.h"
 
 FormStore formStore;
+
+namespace {
+
+std::uint32_t hash32(std::string_view name) { return static_cast<std::uint32_t>(hashName(name)); }
+
+// The first 8 bytes of a name as a big-endian number: comparing these numbers
+// orders most names without touching their bytes again.
+std::uint64_t orderPrefix(const std::string& name) {
+  std::uint64_t prefix = 0;
+  const std::size_t count = std::min<std::size_t>(name.size(), 8);
+  for (std::size_t i = 0; i < count; ++i) prefix |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
+  return prefix;
+}
+
+}  // namespace
+
+std::size_t FormStore::findSlot(std::string_view name, std::uint32_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.entry == 0) return i;
+    if (slot.hash == hash && entries_[slot.entry - 1].first == name) return i;
+  }
+}
+
+void FormStore::growIndex() {
+  std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.entry == 0) continue;
+    std::size_t i = slot.hash & mask;
+    while (slots_[i].entry != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+FormStore::Entry& FormStore::findOrAdd(std::string_view name, bool& added) {
+  // Keep the index at most half full.
+  if (2 * (entries_.size() + 1) > slots_.size()) growIndex();
+  const std::uint32_t hash = hash32(name);
+  Slot& slot = slots_[findSlot(name, hash)];
+  added = slot.entry == 0;
+  if (added) {
+    entries_.emplace_back(std::string(name), std::string());
+    slot = Slot{hash, static_cast<std::uint32_t>(entries_.size())};
+  }
+  return entries_[slot.entry - 1];
+}
+
+bool FormStore::contains(std::string_view name) const {
+  return !slots_.empty() && slots_[findSlot(name, hash32(name))].entry != 0;
+}
+
+void FormStore::sortOrder() const {
+  struct Key {
+    std::uint64_t prefix;
+    std::uint32_t entry;
+  };
+  std::vector<Key> keys;
+  keys.reserve(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    keys.push_back(Key{orderPrefix(entries_[i].first), static_cast<std::uint32_t>(i)});
+  }
+  std::sort(keys.begin(), keys.end(), [this](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return entries_[a.entry].first < entries_[b.entry].first;  // unsigned bytes, prefix first
+  });
+  order_.resize(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order_[i] = keys[i].entry;
+}
+
+FormStore::Iterator FormStore::begin() const {
+  if (order_.size() != entries_.size()) sortOrder();
+  return Iterator(this, 0);
+}
+
+void FormStore::clear() {
+  entries_.clear();
+  slots_.clear();
+  order_.clear();
+}

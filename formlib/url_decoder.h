@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+
+#include "formlib/form.h"
 
 class UrlDecoder {
  public:
@@ -21,13 +24,21 @@ class UrlDecoder {
 
  private:
   enum class Escape { none, percentRead, highDigitRead };
+  static constexpr std::size_t kChunk = 1 << 14;
 
-  void storePair();
+  void decodeChunk(const char* bytes, std::size_t length);
+  char* continueEscape(unsigned char byte, char* out);
+  void storePair(std::string_view name, std::string_view value);
 
   bool dropCR_;
+  // The pair that a chunk boundary cut, decoded so far.
   std::string name_;
   std::string value_;
-  std::string* target_ = &name_;
+  bool inValue_ = false;
   Escape escape_ = Escape::none;
   int highDigit_ = 0;
+  FormStore::Entry* lastStored_ = nullptr;
+  // The current chunk decoded; decoding never makes more bytes than it reads.
+  // A pair that lies wholly inside a chunk is stored straight from here.
+  char decoded_[kChunk];
 };

@@ -1,5 +1,6 @@
 #include "platform/text_stdio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -81,17 +82,24 @@ std::size_t readTextInput(char* buffer, std::size_t capacity) {
 
 void writeText(const char* bytes, std::size_t length) {
   if (!outputStarted) startOutput();
+  // Long runs without a line feed are copied whole; otherwise each byte is
+  // copied, a carriage return put before each line feed.
   while (length > 0) {
-    const char* lineFeed = static_cast<const char*>(std::memchr(bytes, '\n', length));
+    if (kOutputCapacity - outputUsed < 2) flushTextOutput();
+    const std::size_t take = std::min(length, (kOutputCapacity - outputUsed) / 2);
+    const char* lineFeed = static_cast<const char*>(std::memchr(bytes, '\n', take));
     if (lineFeed == nullptr) {
-      appendUntranslated(bytes, length);
-      return;
+      appendUntranslated(bytes, take);
+    } else {
+      char* out = outputBuffer + outputUsed;
+      for (std::size_t i = 0; i < take; ++i) {
+        if (bytes[i] == '\n') *out++ = '\r';
+        *out++ = bytes[i];
+      }
+      outputUsed = static_cast<std::size_t>(out - outputBuffer);
     }
-    const std::size_t run = static_cast<std::size_t>(lineFeed - bytes);
-    appendUntranslated(bytes, run);
-    appendUntranslated("\r\n", 2);
-    bytes += run + 1;
-    length -= run + 1;
+    bytes += take;
+    length -= take;
   }
 }
 
