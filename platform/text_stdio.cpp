@@ -80,6 +80,8 @@ std::size_t readTextInput(char* buffer, std::size_t capacity) {
   return 0;
 }
 
+void restartTextInput() { inputEnded = false; }
+
 void writeText(const char* bytes, std::size_t length) {
   if (!outputStarted) startOutput();
   // Long runs without a line feed are copied whole; otherwise each byte is

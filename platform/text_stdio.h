@@ -19,6 +19,10 @@
 // Returns 0 for ever after the end.
 std::size_t readTextInput(char* buffer, std::size_t capacity);
 
+// Forgets that standard input has ended, for a process that has given file
+// descriptor 0 a new input (a test or fuzz driver; programs never do).
+void restartTextInput();
+
 // Writes bytes to standard output, each line feed as carriage return plus line feed.
 void writeText(const char* bytes, std::size_t length);
 void writeText(std::string_view text);

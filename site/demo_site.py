@@ -46,10 +46,12 @@ def lay_out(programs, root):
     return cgi_bin
 
 
-def write_config(root, port, bind="127.0.0.1"):
+def write_config(root, port, programs=PROGRAMS, bind="127.0.0.1"):
     with open(os.path.join(HERE, "lighttpd.conf.in")) as template:
         text = template.read()
-    text = text.replace("@ROOT@", os.path.abspath(root)).replace("@PORT@", str(port)).replace("@BIND@", bind)
+    assign = ", ".join('"/%s" => ""' % name for name in programs)
+    text = (text.replace("@ROOT@", os.path.abspath(root)).replace("@PORT@", str(port)).replace("@BIND@", bind)
+            .replace("@CGI_ASSIGN@", assign))
     path = os.path.join(root, "lighttpd.conf")
     with open(path, "w") as config:
         config.write(text)
@@ -72,10 +74,10 @@ def find_lighttpd():
 class Server:
     """lighttpd in the foreground on 127.0.0.1, stopped by its own process id."""
 
-    def __init__(self, root, port):
+    def __init__(self, root, port, programs=PROGRAMS):
         self.root, self.port = root, port
         self.url = "http://127.0.0.1:%d" % port
-        config = write_config(root, port)
+        config = write_config(root, port, programs)
         self.process = subprocess.Popen([find_lighttpd(), "-D", "-f", config])
         deadline = time.time() + 10
         while time.time() < deadline:

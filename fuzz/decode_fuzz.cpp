@@ -1,0 +1,81 @@
+// Fuzzes decodeForm as a program meets it: content type, method, and the form
+// in the query string or on standard input. Checks the store against the
+// reference rules, and its count and order.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "formlib/form.h"
+#include "fuzz/reference_decoder.h"
+#include "platform/text_stdio.h"
+
+namespace {
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "property failed: %s\n", what);
+    std::abort();
+  }
+}
+
+void giveStandardInput(const std::string& bytes) {
+  const int file = memfd_create("body", 0);
+  check(file >= 0, "memfd_create");
+  check(write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()), "write body");
+  lseek(file, 0, SEEK_SET);
+  dup2(file, STDIN_FILENO);
+  close(file);
+  restartTextInput();
+}
+
+const char* const kContentTypes[] = {nullptr, "multipart/form-data", "multipart/form-data; boundary=x",
+                                     "application/x-www-form-urlencoded", "Multipart/form-data"};
+const char* const kMethods[] = {nullptr, "GET", "POST", "get", ""};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const unsigned char selector = data[0];
+  const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const char* contentType = kContentTypes[selector % 5];
+  const char* method = kMethods[(selector / 5) % 5];
+  const bool dropCR = (selector / 25) % 2 == 0;
+  const bool useGet = method != nullptr && std::strcmp(method, "GET") == 0;
+
+  clearenv();
+  if (contentType) setenv("CONTENT_TYPE", contentType, 1);
+  if (method) setenv("REQUEST_METHOD", method, 1);
+  // The query string is an environment value: it ends at its first zero byte.
+  const std::string query = input.substr(0, input.find('\0'));
+  setenv("QUERY_STRING", query.c_str(), 1);
+  giveStandardInput(input);
+  formStore.clear();
+
+  const bool decoded = decodeForm(dropCR);
+  const bool refused = contentType != nullptr && std::strcmp(contentType, "multipart/form-data") == 0;
+  check(decoded == !refused, "refused exactly for multipart/form-data");
+  if (refused) {
+    check(formStore.size() == 0, "a refused request stores nothing");
+    check(lseek(STDIN_FILENO, 0, SEEK_CUR) == 0, "a refused request reads nothing");
+    return 0;
+  }
+
+  const auto expected = referenceDecode(useGet ? query : referenceTextInput(input), dropCR);
+  check(formStore.size() == expected.size(), "count is the number of distinct names");
+  auto want = expected.begin();
+  const std::string* previous = nullptr;
+  for (const auto& [name, value] : formStore) {
+    check(name == want->first && value == want->second, "store equals the reference decoding");
+    check(previous == nullptr || *previous < name, "names strictly ascending");
+    if (dropCR && !useGet) check(value.find('\r') == std::string::npos, "no carriage return in a value");
+    previous = &name;
+    ++want;
+  }
+  for (const auto& entry : expected) check(formStore.contains(entry.first), "every name can be found");
+  return 0;
+}
