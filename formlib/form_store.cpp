@@ -10,13 +10,13 @@ namespace {
 
 std::uint32_t hash32(std::string_view name) { return static_cast<std::uint32_t>(hashName(name)); }
 
-// The first 8 bytes of a name as a big-endian number: comparing these numbers
-// orders most names without touching their bytes again.
-std::uint64_t orderPrefix(const std::string& name) {
-  std::uint64_t prefix = 0;
-  const std::size_t count = std::min<std::size_t>(name.size(), 8);
-  for (std::size_t i = 0; i < count; ++i) prefix |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
-  return prefix;
+// Eight bytes of a name from `offset` as a big-endian number, zeros past its end.
+std::uint64_t orderWord(const std::string& name, std::size_t offset) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < 8 && offset + i < name.size(); ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(name[offset + i])} << (56 - 8 * i);
+  }
+  return word;
 }
 
 }  // namespace
@@ -60,17 +60,22 @@ bool FormStore::contains(std::string_view name) const {
 }
 
 void FormStore::sortOrder() const {
+  // The first 16 bytes of each name, as two numbers that compare like the
+  // bytes, order most names without going back to the entries.
   struct Key {
-    std::uint64_t prefix;
+    std::uint64_t high;
+    std::uint64_t low;
     std::uint32_t entry;
   };
   std::vector<Key> keys;
   keys.reserve(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    keys.push_back(Key{orderPrefix(entries_[i].first), static_cast<std::uint32_t>(i)});
+    const std::string& name = entries_[i].first;
+    keys.push_back(Key{orderWord(name, 0), orderWord(name, 8), static_cast<std::uint32_t>(i)});
   }
   std::sort(keys.begin(), keys.end(), [this](const Key& a, const Key& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (a.high != b.high) return a.high < b.high;
+    if (a.low != b.low) return a.low < b.low;
     return entries_[a.entry].first < entries_[b.entry].first;  // unsigned bytes, prefix first
   });
   order_.resize(keys.size());
