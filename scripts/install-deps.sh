@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, testing and the demo need.
 #   install-deps.sh build   compiler, CMake, GoogleTest
 #   install-deps.sh demo    build + lighttpd
-#   install-deps.sh test    demo + curl, Chromium, clang (fuzzing)
+#   install-deps.sh test    demo + curl, Chromium, clang (fuzzing), Apache httpd, nginx, fcgiwrap
 # As root it installs what is missing; otherwise it prints the command to run.
 set -euo pipefail
 
@@ -10,7 +10,7 @@ packages=(g++ cmake make libgtest-dev python3)
 case "${1:-test}" in
   build) ;;
   demo) packages+=(lighttpd) ;;
-  test) packages+=(lighttpd curl chromium clang) ;;
+  test) packages+=(lighttpd curl chromium clang apache2 nginx-light fcgiwrap) ;;
   *) echo "usage: $0 build|demo|test" >&2; exit 2 ;;
 esac
 

@@ -82,7 +82,9 @@ class ServerChecks:
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
         connection.request(method, path, body=body, headers=headers or {})
         response = connection.getresponse()
-        return response.status, response.getheader("Content-Type"), response.read()
+        result = response.status, response.getheader("Content-Type"), response.read()
+        connection.close()
+        return result
 
     def test_counter_counts_and_keeps_its_files_private(self):
         with open(os.path.join(self.site_files.cgi_bin, "1.dat")) as data:
@@ -105,6 +107,11 @@ class ServerChecks:
         self.assertEqual(self.request("POST", "/cgi-bin/fieldecho", b"a=x+y",
                                       {"Content-Type": "application/x-www-form-urlencoded"})[2], expected)
 
+    def test_a_request_answered_with_nothing_is_a_server_error(self):
+        status = self.request("POST", "/cgi-bin/fieldecho", b"a=1", {"Content-Type": "multipart/form-data"})[0]
+        self.assertEqual(status, self.empty_answer_status)
+        self.assertEqual(self.request("GET", "/cgi-bin/vistrel?cid=1&chto=x")[0], self.empty_answer_status)
+
     def test_probe_runs_in_its_own_folder(self):
         status, _, answer = self.request("POST", "/cgi-bin/envprobe", b"body")
         self.assertEqual(status, 200)
@@ -114,6 +121,8 @@ class ServerChecks:
 
 @unittest.skipUnless(shutil.which("apache2") or os.path.exists("/usr/sbin/apache2"), "apache2 is missing")
 class ApacheTest(ServerChecks, unittest.TestCase):
+    empty_answer_status = 500
+
     @classmethod
     def setUpClass(cls):
         cls.site_files = DeployedSite()
@@ -125,7 +134,7 @@ class ApacheTest(ServerChecks, unittest.TestCase):
         with open(config, "w") as out:
             out.write("\n".join(
                 ["LoadModule %s_module %s/mod_%s.so" % (m, modules, m)
-                 for m in ("mpm_event", "authz_core", "alias", "mime", "cgid", "dir", "unixd")] +
+                 for m in ("mpm_event", "authz_core", "alias", "mime", "cgid", "dir")] +
                 ["ServerRoot %s" % run, "PidFile %s/httpd.pid" % run, "ErrorLog %s/error.log" % run,
                  "ScriptSock %s/cgid.sock" % run, "Listen 127.0.0.1:%d" % cls.port, "ServerName 127.0.0.1",
                  "User %s" % SERVER_USER, "Group %s" % SERVER_USER, "DocumentRoot %s" % cls.site_files.site,
@@ -141,6 +150,8 @@ class ApacheTest(ServerChecks, unittest.TestCase):
 
 @unittest.skipUnless(shutil.which("nginx") and shutil.which("fcgiwrap"), "nginx or fcgiwrap is missing")
 class NginxTest(ServerChecks, unittest.TestCase):
+    empty_answer_status = 502
+
     @classmethod
     def setUpClass(cls):
         cls.site_files = DeployedSite()
@@ -149,12 +160,12 @@ class NginxTest(ServerChecks, unittest.TestCase):
         os.makedirs(run)
         socket_path = os.path.join(run, "fcgiwrap.sock")
         user = pwd.getpwnam(SERVER_USER)
+        os.chown(run, user.pw_uid, user.pw_gid)
         cls.fcgiwrap = subprocess.Popen(["fcgiwrap", "-s", "unix:" + socket_path],
                                         preexec_fn=lambda: (os.setgid(user.pw_gid), os.setuid(user.pw_uid)))
         deadline = time.time() + 10
         while not os.path.exists(socket_path) and time.time() < deadline:
             time.sleep(0.05)
-        os.chmod(run, 0o755)
         config = os.path.join(run, "nginx.conf")
         with open(config, "w") as out:
             out.write("daemon off;\npid %s/nginx.pid;\nerror_log %s/error.log;\nuser %s;\n"
