@@ -23,21 +23,27 @@ def program_paths(build):
 
 
 def startup_costs(programs, floor, work):
-    """Median wall time per start, each program side by side with the floor."""
+    """Median wall time per start. hyperfine runs one command after the other,
+    so five rounds, each in another order, keep drift from favouring any."""
     counters = tempfile.mkdtemp(dir=work)
     with open(os.path.join(counters, "1.dat"), "w") as data:
         data.write("0")
     env = dict(os.environ, REQUEST_METHOD="GET", QUERY_STRING="cid=1&chto=c", HTTP_HOST="127.0.0.1",
                SCRIPT_NAME="/cgi-bin/vistrel")
-    commands = [floor] + [programs[name] for name in ("vistrel", "fieldecho", "envprobe")]
+    names = ["floor", "vistrel", "fieldecho", "envprobe"]
+    commands = dict(zip(names, [floor] + [programs[name] for name in names[1:]]))
+    times = {name: [] for name in names}
     report = os.path.join(work, "startup.json")
-    subprocess.run(["hyperfine", "-N", "--warmup", "50", "--runs", "1000",
-                    "--output", "pipe", "--export-json", report] + commands,
-                   cwd=counters, env=env, check=True, capture_output=True)
-    with open(report) as results:
-        medians = [statistics.median(r["times"]) for r in json.load(results)["results"]]
+    for round_number in range(5):
+        order = names[round_number % 4:] + names[:round_number % 4]
+        subprocess.run(["hyperfine", "-N", "--warmup", "30", "--runs", "300", "--output", "pipe",
+                        "--export-json", report] + [commands[name] for name in order],
+                       cwd=counters, env=env, check=True, capture_output=True)
+        with open(report) as results:
+            for name, result in zip(order, json.load(results)["results"]):
+                times[name].extend(result["times"])
     shutil.rmtree(counters)
-    return dict(zip(["floor", "vistrel", "fieldecho", "envprobe"], medians))
+    return {name: statistics.median(times[name]) for name in names}
 
 
 def decode_run(command, body):
@@ -96,7 +102,7 @@ def main():
     floor = os.path.join(args.work, "floor")
 
     startup = startup_costs(programs, floor, args.work)
-    print("Per request, one process start (median of 1000, hyperfine):")
+    print("Per request, one process start (median of 1500 in 5 rounds, hyperfine):")
     print("| program | ms | x floor |\n|---|---:|---:|")
     for name, seconds in startup.items():
         print("| %s | %.3f | %.2f |" % (name, seconds * 1000, seconds / startup["floor"]))

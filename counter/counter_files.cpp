@@ -40,6 +40,8 @@ void scanCount(DataFile& data) {
     const ssize_t got = ::pread(data.descriptor, block, sizeof block, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0 || data.reading.feed(block, static_cast<std::size_t>(got))) return;
+    // A short read of a regular file is its end.
+    if (static_cast<std::size_t>(got) < sizeof block) return;
     offset += got;
   }
 }
