@@ -214,6 +214,8 @@ bool decodeForm(bool dropCR) {
       decodeStandardInput(decoder);
     }
     decoder.finish();
+    // Work out the name order now, while running out of memory can still be answered.
+    formStore.begin();
     return true;
   } catch (const std::bad_alloc&) {
     // The decoder sets no limit on a field's length; when memory runs out the

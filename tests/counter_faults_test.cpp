@@ -51,9 +51,18 @@ TEST(CounterFaults, KeepsOneValidCountWhenVisitsAreKilled) {
   int killed = 0;
   std::set<int> shown;
   for (int round = 0; round < 12; ++round) {
+    // The visits queue up behind a lock held here, so that they all run at once
+    // when it goes; the first is killed while it waits.
+    const int held = open(dir.file("7.dat").c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(held, F_SETLKW, &lock), 0);
     std::vector<pid_t> visits;
     for (int i = 0; i < 16; ++i) visits.push_back(startVisit(dir, dir.file("out" + std::to_string(i))));
-    for (int i = 0; i < 16; ++i) {
+    usleep(2000);
+    kill(visits[0], SIGKILL);
+    close(held);
+    for (int i = 1; i < 16; ++i) {
       if (random() % 3 == 0) {
         usleep(static_cast<useconds_t>(random() % 800));
         kill(visits[i], SIGKILL);
