@@ -7,8 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,7 +35,7 @@ class FormStore {
     using reference = const Entry&;
 
     Iterator(const FormStore* store, std::size_t position) : store_(store), position_(position) {}
-    const Entry& operator*() const { return store_->entries_[store_->order_[position_]]; }
+    const Entry& operator*() const { return store_->entry(store_->order_[position_]); }
     const Entry* operator->() const { return &**this; }
     Iterator& operator++() {
       ++position_;
@@ -58,11 +58,11 @@ class FormStore {
     return findOrAdd(name, added).second;
   }
   bool contains(std::string_view name) const;
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const { return size_; }
 
   // All entries in name order.
   Iterator begin() const;
-  Iterator end() const { return Iterator(this, entries_.size()); }
+  Iterator end() const { return Iterator(this, size_); }
 
   void clear();
 
@@ -76,9 +76,9 @@ class FormStore {
   // Entries are walked in name order but lie in arrival order: ask for the
   // next ones early so that a long walk does not wait on memory at each step.
   void prefetch(std::size_t position) const {
-    if (position + 16 < order_.size()) __builtin_prefetch(&entries_[order_[position + 16]]);
+    if (position + 16 < order_.size()) __builtin_prefetch(&entry(order_[position + 16]));
     if (position + 8 < order_.size()) {
-      const Entry& soon = entries_[order_[position + 8]];
+      const Entry& soon = entry(order_[position + 8]);
       __builtin_prefetch(soon.first.data());
       __builtin_prefetch(soon.second.data());
     }
@@ -86,7 +86,13 @@ class FormStore {
   void growIndex();
   void sortOrder() const;
 
-  std::deque<Entry> entries_;
+  // Entries in arrival order, in blocks that never move, so that references
+  // stay valid; an empty store allocates nothing.
+  static constexpr std::size_t kBlockEntries = 64;
+  Entry& entry(std::size_t index) const { return blocks_[index / kBlockEntries][index % kBlockEntries]; }
+
+  std::vector<std::unique_ptr<Entry[]>> blocks_;
+  std::size_t size_ = 0;
   std::vector<Slot> slots_;
   mutable std::vector<std::uint32_t> order_;
 };

@@ -26,7 +26,7 @@ std::size_t FormStore::findSlot(std::string_view name, std::uint32_t hash) const
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.entry == 0) return i;
-    if (slot.hash == hash && entries_[slot.entry - 1].first == name) return i;
+    if (slot.hash == hash && entry(slot.entry - 1).first == name) return i;
   }
 }
 
@@ -44,15 +44,16 @@ void FormStore::growIndex() {
 
 FormStore::Entry& FormStore::findOrAdd(std::string_view name, bool& added) {
   // Keep the index at most half full.
-  if (2 * (entries_.size() + 1) > slots_.size()) growIndex();
+  if (2 * (size_ + 1) > slots_.size()) growIndex();
   const std::uint32_t hash = hash32(name);
   Slot& slot = slots_[findSlot(name, hash)];
   added = slot.entry == 0;
   if (added) {
-    entries_.emplace_back(std::string(name), std::string());
-    slot = Slot{hash, static_cast<std::uint32_t>(entries_.size())};
+    if (size_ % kBlockEntries == 0) blocks_.push_back(std::make_unique<Entry[]>(kBlockEntries));
+    entry(size_).first.assign(name);
+    slot = Slot{hash, static_cast<std::uint32_t>(++size_)};
   }
-  return entries_[slot.entry - 1];
+  return entry(slot.entry - 1);
 }
 
 bool FormStore::contains(std::string_view name) const {
@@ -68,27 +69,28 @@ void FormStore::sortOrder() const {
     std::uint32_t entry;
   };
   std::vector<Key> keys;
-  keys.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const std::string& name = entries_[i].first;
+  keys.reserve(size_);
+  for (std::size_t i = 0; i < size_; ++i) {
+    const std::string& name = entry(i).first;
     keys.push_back(Key{orderWord(name, 0), orderWord(name, 8), static_cast<std::uint32_t>(i)});
   }
   std::sort(keys.begin(), keys.end(), [this](const Key& a, const Key& b) {
     if (a.high != b.high) return a.high < b.high;
     if (a.low != b.low) return a.low < b.low;
-    return entries_[a.entry].first < entries_[b.entry].first;  // unsigned bytes, prefix first
+    return entry(a.entry).first < entry(b.entry).first;  // unsigned bytes, prefix first
   });
   order_.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) order_[i] = keys[i].entry;
 }
 
 FormStore::Iterator FormStore::begin() const {
-  if (order_.size() != entries_.size()) sortOrder();
+  if (order_.size() != size_) sortOrder();
   return Iterator(this, 0);
 }
 
 void FormStore::clear() {
-  entries_.clear();
+  blocks_.clear();
+  size_ = 0;
   slots_.clear();
   order_.clear();
 }
