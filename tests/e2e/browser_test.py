@@ -12,12 +12,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "site"))
-import demo_site  # noqa: E402
+from harness import SKIP, demo_site, take_options
 
 PROGRAMS = {}
 ARTEFACTS = [None]
-SKIP = 77
 
 HOSTILE_HOST = "h.example'\"><b id=pwn>x</b><img src=x onerror=\"document.title='pwned'\">\\'+alert(1)+'"
 
@@ -141,13 +139,9 @@ class BrowserTest(unittest.TestCase):
 
 
 def main():
-    args = sys.argv[1:]
-    while args and args[0].startswith("--") and args[0][2:] in ("vistrel", "fieldecho", "envprobe", "artefacts"):
-        if args[0] == "--artefacts":
-            ARTEFACTS[0] = os.path.abspath(args[1])
-        else:
-            PROGRAMS[args[0][2:]] = os.path.abspath(args[1])
-        args = args[2:]
+    options, args = take_options(sys.argv[1:], ("vistrel", "fieldecho", "envprobe", "artefacts"))
+    ARTEFACTS[0] = options.pop("artefacts", None)
+    PROGRAMS.update(options)
     if demo_site.find_lighttpd() is None or find_chromium() is None:
         print("lighttpd or chromium is missing: skipped")
         sys.exit(SKIP)

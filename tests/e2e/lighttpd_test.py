@@ -3,7 +3,6 @@
 
     lighttpd_test.py --vistrel PATH --fieldecho PATH --envprobe PATH
 """
-import http.client
 import os
 import re
 import subprocess
@@ -11,11 +10,9 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "site"))
-import demo_site  # noqa: E402
+from harness import SKIP, demo_site, request, take_options
 
 PROGRAMS = {}
-SKIP = 77
 
 
 class LighttpdTest(unittest.TestCase):
@@ -32,12 +29,7 @@ class LighttpdTest(unittest.TestCase):
         cls.root.cleanup()
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=30)
-        connection.request(method, path, body=body, headers=headers or {})
-        response = connection.getresponse()
-        result = (response.status, response.getheader("Content-Type"), response.read())
-        connection.close()
-        return result
+        return request(self.server.port, method, path, body, headers)
 
     def set_count(self, counter, text):
         with open(os.path.join(self.cgi_bin, counter + ".dat"), "w") as data:
@@ -133,10 +125,8 @@ class LighttpdTest(unittest.TestCase):
 
 
 def main():
-    args = sys.argv[1:]
-    while args and args[0].startswith("--") and args[0][2:] in ("vistrel", "fieldecho", "envprobe"):
-        PROGRAMS[args[0][2:]] = os.path.abspath(args[1])
-        args = args[2:]
+    programs, args = take_options(sys.argv[1:], ("vistrel", "fieldecho", "envprobe"))
+    PROGRAMS.update(programs)
     if demo_site.find_lighttpd() is None:
         print("lighttpd is missing: skipped")
         sys.exit(SKIP)

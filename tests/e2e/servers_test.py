@@ -15,13 +15,10 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "site"))
-import demo_site  # noqa: E402
+from harness import SKIP, demo_site, request, take_options
 
-DEPLOY = os.path.join(HERE, "..", "..", "deploy")
+DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "deploy")
 PROGRAMS = {}
-SKIP = 77
 SERVER_USER = "www-data"
 
 
@@ -79,12 +76,7 @@ class ServerChecks:
     """The checks every server must pass; subclasses start the server."""
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
-        connection.request(method, path, body=body, headers=headers or {})
-        response = connection.getresponse()
-        result = response.status, response.getheader("Content-Type"), response.read()
-        connection.close()
-        return result
+        return request(self.port, method, path, body, headers)
 
     def test_counter_counts_and_keeps_its_files_private(self):
         with open(os.path.join(self.site_files.cgi_bin, "1.dat")) as data:
@@ -186,10 +178,8 @@ class NginxTest(ServerChecks, unittest.TestCase):
 
 
 def main():
-    args = sys.argv[1:]
-    while args and args[0].startswith("--") and args[0][2:] in ("vistrel", "fieldecho", "envprobe"):
-        PROGRAMS[args[0][2:]] = os.path.abspath(args[1])
-        args = args[2:]
+    programs, args = take_options(sys.argv[1:], ("vistrel", "fieldecho", "envprobe"))
+    PROGRAMS.update(programs)
     if os.geteuid() != 0:
         print("needs root to start the servers as their own user: skipped")
         sys.exit(SKIP)
