@@ -58,16 +58,18 @@ TEST(EnvProbe, ListsItsOwnFullPathWhateverItWasStartedBy) {
     std::string program;
     std::string argv0;
     std::vector<std::string> arguments;
+    std::string workingDirectory;
   };
   const Start starts[] = {
-      {ENVPROBE, "envprobe", {}},
-      {dir.file("probe-link"), "probe-link", {"*", "?", "a b", "\"q\""}},
-      {dir.file("probe-link"), "", {"", "second"}},
+      {ENVPROBE, "envprobe", {}, ""},
+      {"./probe-link", "./probe-link", {"*", "?", "a b", "\"q\""}, dir.path()},
+      {dir.file("probe-link"), "", {"", "second"}, ""},
   };
   for (const auto& start : starts) {
     CgiRequest request;
     request.argv0 = start.argv0;
     request.arguments = start.arguments;
+    request.workingDirectory = start.workingDirectory;
     request.environment = {"B=2", "a=1"};
     EXPECT_EQ(runCgi(start.program, request).output, probeListing("(null)", start.arguments, {"B=2", "a=1"}, ""))
         << start.program;
