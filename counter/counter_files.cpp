@@ -26,6 +26,7 @@ int openRegularFile(const std::string& name, int access) {
 
 // Waits for a whole-file record lock. fcntl locks also hold over NFS; they are
 // released when any descriptor of the file closes, so the data file is opened once.
+// Where the file system offers no locks the visit is still counted, unguarded.
 void lockWholeFile(int descriptor, bool exclusive) {
   struct flock lock {};
   lock.l_type = exclusive ? F_WRLCK : F_RDLCK;

@@ -25,18 +25,14 @@ unsigned char escapedByte(int highDigit, unsigned char low) {
   return static_cast<unsigned char>(16 * highDigit + escapeDigit(low));
 }
 
-enum ByteClass : unsigned char { kPlain, kPercent, kAmpersand, kPlus, kEquals };
-
-struct ByteClasses {
-  ByteClass of[256] = {};
-  constexpr ByteClasses() {
-    of[static_cast<unsigned char>('%')] = kPercent;
-    of[static_cast<unsigned char>('&')] = kAmpersand;
-    of[static_cast<unsigned char>('+')] = kPlus;
-    of[static_cast<unsigned char>('=')] = kEquals;
+// The bytes with a meaning outside an escape: "%", "&", "+" and "=".
+struct FormSyntaxTable {
+  bool has[256] = {};
+  constexpr FormSyntaxTable() {
+    for (const char c : {'%', '&', '+', '='}) has[static_cast<unsigned char>(c)] = true;
   }
 };
-constexpr ByteClasses kByteClasses;
+constexpr FormSyntaxTable kFormSyntax;
 
 // Copies the run of bytes without a meaning in form syntax from `next` to
 // `out` and returns its length. Whole blocks are copied ahead of the scan:
@@ -59,7 +55,7 @@ std::size_t copyPlainRun(const unsigned char* next, const unsigned char* end, ch
     }
   }
 #endif
-  while (next < end && kByteClasses.of[*next] == kPlain) *out++ = static_cast<char>(*next++);
+  while (next < end && !kFormSyntax.has[*next]) *out++ = static_cast<char>(*next++);
   return static_cast<std::size_t>(next - start);
 }
 
