@@ -72,6 +72,20 @@ bool sameName(const std::string& stored, std::string_view name) {
 // its buffer; longer ones are handed over whole.
 constexpr std::size_t kCopiedValueSize = 4096;
 
+// Makes room for `more` bytes. Past 1 MiB a string grows up to eightfold (at
+// most 512 MiB at a time) instead of twofold: it is copied less often, and
+// capacity that is never written takes no memory. Where the larger block
+// cannot be had, the string grows the usual way.
+void reserveFor(std::string& text, std::size_t more) {
+  const std::size_t needed = text.size() + more;
+  const std::size_t capacity = text.capacity();
+  if (needed <= capacity || capacity < (std::size_t{1} << 20)) return;
+  try {
+    text.reserve(std::max(needed, capacity + std::min(7 * capacity, std::size_t{512} << 20)));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 bool isMultipart(const char* contentType) {
   return contentType != nullptr && std::strcmp(contentType, "multipart/form-data") == 0;
 }
@@ -168,23 +182,52 @@ void UrlDecoder::decodeChunk(const char* bytes, std::size_t length) {
       ++next;
     }
   }
+  appendPending();
   // Keep what the chunk holds of an unfinished pair.
   if (!inValue_) nameEnd = out;
   name_.append(pairStart, static_cast<std::size_t>(nameEnd - pairStart));
+  reserveFor(value_, static_cast<std::size_t>(out - nameEnd));
   value_.append(nameEnd, static_cast<std::size_t>(out - nameEnd));
 }
 
 void UrlDecoder::finish() {
   escape_ = Escape::none;
   if (!name_.empty()) storePair(name_, value_);
+  appendPending();
+}
+
+void UrlDecoder::appendPending() {
+  if (pendingLength_ == 0) return;
+  reserveFor(lastStored_->second, pendingLength_);
+  lastStored_->second.append(pending_, pendingLength_);
+  pendingLength_ = 0;
 }
 
 void UrlDecoder::storePair(std::string_view name, std::string_view value) {
-  // A name repeated pair after pair (a group of check boxes, say) skips the lookup.
+  // A name repeated pair after pair (a group of check boxes, say) skips the
+  // lookup, and its values gather in pending_ while they fit.
   bool added = false;
-  if (lastStored_ == nullptr || !sameName(lastStored_->first, name)) lastStored_ = &formStore.findOrAdd(name, added);
+  if (lastStored_ != nullptr && sameName(lastStored_->first, name)) {
+    if (pendingLength_ + 1 + value.size() > sizeof pending_) appendPending();
+    if (1 + value.size() <= sizeof pending_) {
+      pending_[pendingLength_] = ';';
+      std::memcpy(pending_ + pendingLength_ + 1, value.data(), value.size());
+      pendingLength_ += 1 + value.size();
+    } else {
+      reserveFor(lastStored_->second, value.size() + 1);
+      lastStored_->second.push_back(';');
+      lastStored_->second.append(value);
+    }
+    name_.clear();
+    value_.clear();
+    inValue_ = false;
+    return;
+  }
+  appendPending();
+  lastStored_ = &formStore.findOrAdd(name, added);
   std::string& stored = lastStored_->second;
   if (!added) {
+    reserveFor(stored, value.size() + 1);
     stored.push_back(';');
     stored.append(value);
   } else if (value.data() == value_.data() && value_.size() > kCopiedValueSize) {

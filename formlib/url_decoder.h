@@ -29,6 +29,7 @@ class UrlDecoder {
   void decodeChunk(const char* bytes, std::size_t length);
   char* continueEscape(unsigned char byte, char* out);
   void storePair(std::string_view name, std::string_view value);
+  void appendPending();
 
   bool dropCR_;
   // The pair that a chunk boundary cut, decoded so far.
@@ -41,4 +42,8 @@ class UrlDecoder {
   // The current chunk decoded; decoding never makes more bytes than it reads.
   // A pair that lies wholly inside a chunk is stored straight from here.
   char decoded_[kChunk];
+  // ";value" pieces still to be appended to lastStored_, gathered so that a
+  // long run of one repeated name costs one append per chunk.
+  char pending_[kChunk];
+  std::size_t pendingLength_ = 0;
 };
