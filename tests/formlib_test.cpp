@@ -111,6 +111,16 @@ TEST(UrlDecoder, StreamsLongValuesAndManyRepeats) {
   ASSERT_EQ(result.size(), 1u);
   EXPECT_EQ(result[0].second.substr(0, 6), "0;1;2;");
   EXPECT_EQ(result[0].second.substr(result[0].second.size() - 4), ";999");
+
+  // A repeated name whose values run over several chunks and through the gathering of repeats.
+  const std::string longValue(40000, 'y');
+  std::string mixed = "a=x&a=" + longValue + "&a=z";
+  for (int i = 0; i < 5000; ++i) mixed += "&a=" + std::to_string(i % 10);
+  std::string expected = "x;" + longValue + ";z";
+  for (int i = 0; i < 5000; ++i) expected += ";" + std::to_string(i % 10);
+  for (std::size_t block : {std::size_t{0}, std::size_t{3}, std::size_t{20000}}) {
+    EXPECT_EQ(decode(mixed, true, block), (Pairs{{"a", expected}})) << "blocks of " << block;
+  }
 }
 
 }  // namespace
