@@ -25,37 +25,40 @@ unsigned char escapedByte(int highDigit, unsigned char low) {
   return static_cast<unsigned char>(16 * highDigit + escapeDigit(low));
 }
 
-// The bytes with a meaning outside an escape: "%", "&", "+" and "=".
-struct FormSyntaxTable {
+// The bytes that end a run of text: "%", "&" and "=".
+struct RunEndTable {
   bool has[256] = {};
-  constexpr FormSyntaxTable() {
-    for (const char c : {'%', '&', '+', '='}) has[static_cast<unsigned char>(c)] = true;
+  constexpr RunEndTable() {
+    for (const char c : {'%', '&', '='}) has[static_cast<unsigned char>(c)] = true;
   }
 };
-constexpr FormSyntaxTable kFormSyntax;
+constexpr RunEndTable kRunEnd;
 
-// Copies the run of bytes without a meaning in form syntax from `next` to
-// `out` and returns its length. Whole blocks are copied ahead of the scan:
-// `out` never runs ahead of `next`, so the bytes past the run land in space
-// that the chunk's own later bytes will overwrite.
-std::size_t copyPlainRun(const unsigned char* next, const unsigned char* end, char* out) {
+// Copies the text from `next` up to the next "%", "&" or "=" to `out`, each
+// "+" as a space, and returns its length. Whole blocks are copied ahead of the
+// scan: `out` never runs ahead of `next`, so the bytes past the run land in
+// space that the chunk's own later bytes will overwrite.
+std::size_t copyTextRun(const unsigned char* next, const unsigned char* end, char* out) {
   const unsigned char* const start = next;
 #ifdef __SSE2__
   const __m128i percent = _mm_set1_epi8('%');
   const __m128i ampersand = _mm_set1_epi8('&');
-  const __m128i plus = _mm_set1_epi8('+');
   const __m128i equals = _mm_set1_epi8('=');
+  const __m128i plus = _mm_set1_epi8('+');
+  const __m128i space = _mm_set1_epi8(' ');
   for (; end - next >= 16; next += 16, out += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(next));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
-    const __m128i syntax = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, percent), _mm_cmpeq_epi8(block, ampersand)),
-                                        _mm_or_si128(_mm_cmpeq_epi8(block, plus), _mm_cmpeq_epi8(block, equals)));
-    if (const int found = _mm_movemask_epi8(syntax)) {
+    const __m128i plusses = _mm_cmpeq_epi8(block, plus);
+    const __m128i text = _mm_or_si128(_mm_andnot_si128(plusses, block), _mm_and_si128(plusses, space));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), text);
+    const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, percent), _mm_cmpeq_epi8(block, ampersand)),
+                                      _mm_cmpeq_epi8(block, equals));
+    if (const int found = _mm_movemask_epi8(ends)) {
       return static_cast<std::size_t>(next - start) + static_cast<std::size_t>(__builtin_ctz(found));
     }
   }
 #endif
-  while (next < end && !kFormSyntax.has[*next]) *out++ = static_cast<char>(*next++);
+  for (; next < end && !kRunEnd.has[*next]; ++next) *out++ = *next == '+' ? ' ' : static_cast<char>(*next);
   return static_cast<std::size_t>(next - start);
 }
 
@@ -140,7 +143,7 @@ void UrlDecoder::decodeChunk(const char* bytes, std::size_t length) {
   while (next < end && escape_ != Escape::none) out = continueEscape(*next++, out);
 
   while (next < end) {
-    const std::size_t run = copyPlainRun(next, end, out);
+    const std::size_t run = copyTextRun(next, end, out);
     out += run;
     next += run;
     if (next == end) break;
@@ -169,9 +172,6 @@ void UrlDecoder::decodeChunk(const char* bytes, std::size_t length) {
       if (!value_.empty()) value = value_.append(value);
       storePair(name, value);
       pairStart = nameEnd = out;
-      ++next;
-    } else if (syntax == '+') {
-      *out++ = ' ';
       ++next;
     } else {
       // Every "=" outside an escape ends the name; a second one is dropped.

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Plain zero-initialised storage: nothing runs before main.
@@ -38,18 +42,6 @@ void startOutput() {
   std::atexit(flushTextOutput);
 }
 
-void appendUntranslated(const char* bytes, std::size_t length) {
-  if (outputUsed + length > kOutputCapacity) {
-    flushTextOutput();
-    if (length >= kOutputCapacity) {
-      writeAllToDescriptor(bytes, length);
-      return;
-    }
-  }
-  std::memcpy(outputBuffer + outputUsed, bytes, length);
-  outputUsed += length;
-}
-
 // Removes every carriage return in place and returns the new length.
 std::size_t removeCarriageReturns(char* bytes, std::size_t length) {
   char* cr = static_cast<char*>(std::memchr(bytes, '\r', length));
@@ -59,6 +51,39 @@ std::size_t removeCarriageReturns(char* bytes, std::size_t length) {
     if (*in != '\r') *out++ = *in;
   }
   return static_cast<std::size_t>(out - bytes);
+}
+
+// Copies `length` bytes to `out` with a carriage return before each line
+// feed and returns how many bytes it wrote; `out` has room for twice `length`.
+std::size_t translateLineFeeds(const char* bytes, std::size_t length, char* out) {
+  const char* next = bytes;
+  const char* const end = bytes + length;
+  char* const start = out;
+#ifdef __SSE2__
+  // Each block is stored whole before its first line feed is looked at; the
+  // bytes after that line feed are written again from the next position.
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  while (end - next >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(next));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+    const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(block, lineFeed));
+    if (found == 0) {
+      next += 16;
+      out += 16;
+      continue;
+    }
+    const int run = __builtin_ctz(found);
+    out += run;
+    *out++ = '\r';
+    *out++ = '\n';
+    next += run + 1;
+  }
+#endif
+  for (; next < end; ++next) {
+    if (*next == '\n') *out++ = '\r';
+    *out++ = *next;
+  }
+  return static_cast<std::size_t>(out - start);
 }
 
 }  // namespace
@@ -84,22 +109,11 @@ void restartTextInput() { inputEnded = false; }
 
 void writeText(const char* bytes, std::size_t length) {
   if (!outputStarted) startOutput();
-  // Long runs without a line feed are copied whole; otherwise each byte is
-  // copied, a carriage return put before each line feed.
   while (length > 0) {
-    if (kOutputCapacity - outputUsed < 2) flushTextOutput();
+    if (kOutputCapacity - outputUsed < 32) flushTextOutput();
+    // At most two bytes out for each byte in, so `take` bytes always fit.
     const std::size_t take = std::min(length, (kOutputCapacity - outputUsed) / 2);
-    const char* lineFeed = static_cast<const char*>(std::memchr(bytes, '\n', take));
-    if (lineFeed == nullptr) {
-      appendUntranslated(bytes, take);
-    } else {
-      char* out = outputBuffer + outputUsed;
-      for (std::size_t i = 0; i < take; ++i) {
-        if (bytes[i] == '\n') *out++ = '\r';
-        *out++ = bytes[i];
-      }
-      outputUsed = static_cast<std::size_t>(out - outputBuffer);
-    }
+    outputUsed += translateLineFeeds(bytes, take, outputBuffer + outputUsed);
     bytes += take;
     length -= take;
   }

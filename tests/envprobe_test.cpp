@@ -78,6 +78,9 @@ TEST(EnvProbe, ListsItsOwnFullPathWhateverItWasStartedBy) {
 
 TEST(EnvProbe, CopiesStandardInputAsATextStream) {
   const std::string zero(1, '\0');
+  // Line feeds at every distance from each other, over several output buffers.
+  std::string lines;
+  for (int round = 0; lines.size() < 300000; ++round) lines += std::string(round % 41, 'x') + "\n\n";
   const struct {
     std::string input;
     std::string copied;
@@ -89,6 +92,7 @@ TEST(EnvProbe, CopiesStandardInputAsATextStream) {
       {"\r\r\r", ""},
       {zero + "\xFF\x80" + zero, zero + "\xFF\x80" + zero},
       {std::string(200000, 'a') + "\n" + std::string(100000, '\r') + "\x1A\n", std::string(200000, 'a') + "\r\n"},
+      {lines, crlf(lines)},
   };
   for (const auto& c : cases) {
     CgiRequest request;
