@@ -88,7 +88,7 @@ class FormStore {
 
   // Entries in arrival order, in blocks that never move, so that references
   // stay valid; an empty store allocates nothing.
-  static constexpr std::size_t kBlockEntries = 64;
+  static constexpr std::size_t kBlockEntries = 16;
   Entry& entry(std::size_t index) const { return blocks_[index / kBlockEntries][index % kBlockEntries]; }
 
   std::vector<std::unique_ptr<Entry[]>> blocks_;

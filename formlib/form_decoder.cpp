@@ -102,6 +102,9 @@ void decodeStandardInput(UrlDecoder& decoder) {
 
 }  // namespace
 
+char UrlDecoder::decoded_[UrlDecoder::kChunk];
+char UrlDecoder::pending_[UrlDecoder::kChunk];
+
 UrlDecoder::UrlDecoder(bool dropCR) : dropCR_(dropCR) {}
 
 void UrlDecoder::feed(const char* bytes, std::size_t length) {
@@ -137,8 +140,8 @@ void UrlDecoder::decodeChunk(const char* bytes, std::size_t length) {
   char* out = decoded_;
   // The current pair's bytes in this chunk: the name from pairStart to
   // nameEnd (or to out), the value from nameEnd to out once "=" was read.
-  char* pairStart = decoded_;
-  char* nameEnd = decoded_;
+  char* pairStart = out;
+  char* nameEnd = out;
   // An escape that the previous chunk cut off.
   while (next < end && escape_ != Escape::none) out = continueEscape(*next++, out);
 
@@ -208,8 +211,8 @@ void UrlDecoder::storePair(std::string_view name, std::string_view value) {
   // lookup, and its values gather in pending_ while they fit.
   bool added = false;
   if (lastStored_ != nullptr && sameName(lastStored_->first, name)) {
-    if (pendingLength_ + 1 + value.size() > sizeof pending_) appendPending();
-    if (1 + value.size() <= sizeof pending_) {
+    if (pendingLength_ + 1 + value.size() > kChunk) appendPending();
+    if (1 + value.size() <= kChunk) {
       pending_[pendingLength_] = ';';
       std::memcpy(pending_ + pendingLength_ + 1, value.data(), value.size());
       pendingLength_ += 1 + value.size();
