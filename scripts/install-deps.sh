@@ -10,7 +10,7 @@ packages=(g++ cmake make libgtest-dev python3)
 case "${1:-test}" in
   build) ;;
   demo) packages+=(lighttpd) ;;
-  test) packages+=(lighttpd curl chromium clang apache2 nginx-light fcgiwrap) ;;
+  test) packages+=(lighttpd curl chromium clang libclang-rt-14-dev apache2 nginx-light fcgiwrap) ;;
   *) echo "usage: $0 build|demo|test" >&2; exit 2 ;;
 esac
 
