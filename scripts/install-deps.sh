@@ -38,4 +38,4 @@ if [ ! -e "$policy" ]; then
   created_policy=1
 fi
 trap '[ $created_policy -eq 1 ] && rm -f "$policy"' EXIT
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt-get install -y -qq "${missing[@]}"
