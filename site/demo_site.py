@@ -107,11 +107,13 @@ def main():
     if find_lighttpd() is None:
         sys.exit("lighttpd is missing: apt-get install -y lighttpd")
     lay_out(args.programs, args.root)
+    # Stopped by a signal, as by Ctrl-C, it stops lighttpd too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     server = Server(args.root, args.port)
     print("Serving the demo at http://127.0.0.1:%d/ (Ctrl-C stops it)" % args.port, flush=True)
     try:
         server.process.wait()
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):
         pass
     finally:
         server.stop()
