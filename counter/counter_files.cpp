@@ -77,15 +77,12 @@ bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate) 
 void rewriteCount(DataFile& data) {
   std::string text = countText(nextCount(data.reading.count()));
   const std::size_t digits = text.size();
-  if (rewriteNeedsCut(data.reading, text, byteAt(data.descriptor, static_cast<off_t>(digits)))) {
-    // A line feed behind the digits keeps the count readable even if the
-    // process dies between the write and the cut.
-    text += '\n';
-    (void)!::pwrite(data.descriptor, text.data(), text.size(), 0);
-    (void)!::ftruncate(data.descriptor, static_cast<off_t>(digits));
-  } else {
-    (void)!::pwrite(data.descriptor, text.data(), text.size(), 0);
-  }
+  const bool cut = rewriteNeedsCut(data.reading, text, byteAt(data.descriptor, static_cast<off_t>(digits)));
+  // A line feed behind the digits keeps the count readable even if the
+  // process dies between the write and the cut.
+  if (cut) text += '\n';
+  (void)!::pwrite(data.descriptor, text.data(), text.size(), 0);
+  if (cut) (void)!::ftruncate(data.descriptor, static_cast<off_t>(digits));
 }
 
 void closeDataFile(DataFile& data) {

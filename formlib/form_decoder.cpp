@@ -89,6 +89,13 @@ void reserveFor(std::string& text, std::size_t more) {
   }
 }
 
+// A repeated name's value: the stored value, ";", and the new one.
+void appendJoined(std::string& stored, std::string_view value) {
+  reserveFor(stored, value.size() + 1);
+  stored.push_back(';');
+  stored.append(value);
+}
+
 bool isMultipart(const char* contentType) {
   return contentType != nullptr && std::strcmp(contentType, "multipart/form-data") == 0;
 }
@@ -129,7 +136,12 @@ char* UrlDecoder::continueEscape(unsigned char byte, char* out) {
     return out;
   }
   escape_ = Escape::none;
-  const unsigned char decoded = escapedByte(highDigit_, byte);
+  return putEscaped(highDigit_, byte, out);
+}
+
+// The byte of a finished escape; with dropCR a carriage return is left out.
+char* UrlDecoder::putEscaped(int highDigit, unsigned char low, char* out) const {
+  const unsigned char decoded = escapedByte(highDigit, low);
   if (!(dropCR_ && decoded == '\r')) *out++ = static_cast<char>(decoded);
   return out;
 }
@@ -157,8 +169,7 @@ void UrlDecoder::decodeChunk(const char* bytes, std::size_t length) {
           *out++ = '%';  // "%%" stands for one "%"
           next += 2;
         } else {
-          const unsigned char decoded = escapedByte(escapeDigit(next[1]), next[2]);
-          if (!(dropCR_ && decoded == '\r')) *out++ = static_cast<char>(decoded);
+          out = putEscaped(escapeDigit(next[1]), next[2], out);
           next += 3;
         }
       } else {
@@ -207,40 +218,37 @@ void UrlDecoder::appendPending() {
 }
 
 void UrlDecoder::storePair(std::string_view name, std::string_view value) {
-  // A name repeated pair after pair (a group of check boxes, say) skips the
-  // lookup, and its values gather in pending_ while they fit.
-  bool added = false;
+  // A name repeated pair after pair (a group of check boxes, say) skips the lookup.
   if (lastStored_ != nullptr && sameName(lastStored_->first, name)) {
-    if (pendingLength_ + 1 + value.size() > kChunk) appendPending();
-    if (1 + value.size() <= kChunk) {
-      pending_[pendingLength_] = ';';
-      std::memcpy(pending_ + pendingLength_ + 1, value.data(), value.size());
-      pendingLength_ += 1 + value.size();
-    } else {
-      reserveFor(lastStored_->second, value.size() + 1);
-      lastStored_->second.push_back(';');
-      lastStored_->second.append(value);
-    }
-    name_.clear();
-    value_.clear();
-    inValue_ = false;
-    return;
-  }
-  appendPending();
-  lastStored_ = &formStore.findOrAdd(name, added);
-  std::string& stored = lastStored_->second;
-  if (!added) {
-    reserveFor(stored, value.size() + 1);
-    stored.push_back(';');
-    stored.append(value);
-  } else if (value.data() == value_.data() && value_.size() > kCopiedValueSize) {
-    stored = std::move(value_);
+    gatherRepeatedValue(value);
   } else {
-    stored.assign(value);
+    appendPending();
+    bool added = false;
+    lastStored_ = &formStore.findOrAdd(name, added);
+    std::string& stored = lastStored_->second;
+    if (!added) {
+      appendJoined(stored, value);
+    } else if (value.data() == value_.data() && value_.size() > kCopiedValueSize) {
+      stored = std::move(value_);
+    } else {
+      stored.assign(value);
+    }
   }
   name_.clear();
   value_.clear();
   inValue_ = false;
+}
+
+// Queues ";value" for lastStored_ in pending_, or appends a value too long for it.
+void UrlDecoder::gatherRepeatedValue(std::string_view value) {
+  if (pendingLength_ + 1 + value.size() > kChunk) appendPending();
+  if (1 + value.size() > kChunk) {
+    appendJoined(lastStored_->second, value);
+    return;
+  }
+  pending_[pendingLength_] = ';';
+  std::memcpy(pending_ + pendingLength_ + 1, value.data(), value.size());
+  pendingLength_ += 1 + value.size();
 }
 
 bool decodeForm(bool dropCR) {

@@ -29,7 +29,9 @@ class UrlDecoder {
 
   void decodeChunk(const char* bytes, std::size_t length);
   char* continueEscape(unsigned char byte, char* out);
+  char* putEscaped(int highDigit, unsigned char low, char* out) const;
   void storePair(std::string_view name, std::string_view value);
+  void gatherRepeatedValue(std::string_view value);
   void appendPending();
 
   bool dropCR_;

@@ -12,15 +12,9 @@
 #include <string>
 
 #include "counter/counter_files.h"
+#include "fuzz/check.h"
 
 namespace {
-
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "property failed: %s\n", what);
-    std::abort();
-  }
-}
 
 // "%d" as strtoll reads it, held to the 32-bit range.
 int referenceCount(const std::string& text) {

@@ -12,17 +12,11 @@
 
 #include "formlib/form.h"
 #include "formlib/url_decoder.h"
+#include "fuzz/check.h"
 #include "fuzz/reference_decoder.h"
 #include "platform/text_stdio.h"
 
 namespace {
-
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "property failed: %s\n", what);
-    std::abort();
-  }
-}
 
 void giveStandardInput(const std::string& bytes) {
   const int file = memfd_create("body", 0);
