@@ -81,14 +81,18 @@ void rewriteCount(DataFile& data) {
   // A line feed behind the digits keeps the count readable even if the
   // process dies between the write and the cut.
   if (cut) text += '\n';
+  // Unchecked: the answer is already written, and a failed rewrite has nobody to tell.
   (void)!::pwrite(data.descriptor, text.data(), text.size(), 0);
+  // Unchecked too: an uncut file still reads as the new count, since the line feed ends it.
   if (cut) (void)!::ftruncate(data.descriptor, static_cast<off_t>(digits));
 }
 
 void closeDataFile(DataFile& data) {
-  ::close(data.descriptor);
+  if (data.descriptor >= 0) ::close(data.descriptor);
   data.descriptor = -1;
 }
+
+DataFile::~DataFile() { closeDataFile(*this); }
 
 bool copyReportPage(const std::string& counterId, int count) {
   const int report = openRegularFile(counterId + ".report", O_RDONLY);

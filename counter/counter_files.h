@@ -6,7 +6,14 @@
 
 #include "counter/count_text.h"
 
+// An open data file and the count read from it. Whatever ends the request,
+// the file is closed, and its lock released, when the object goes.
 struct DataFile {
+  DataFile() = default;
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  ~DataFile();
+
   int descriptor = -1;
   CountScanner reading;
 };

@@ -61,5 +61,3 @@ std::string escapeJsString(std::string_view text) {
   }
   return out;
 }
-
-std::string_view upToZeroByte(std::string_view text) { return text.substr(0, text.find('\0')); }

@@ -1,5 +1,6 @@
 // Escaping of request and environment values for the place where they land.
-// Letters, digits, "-", ".", "_" and ":" pass every one of them unchanged.
+// Letters, digits, "-", "." and "_" pass every one of them unchanged; so does
+// ":" (as in "host:8080") through the HTML and JavaScript escapes.
 #pragma once
 
 #include <string>
@@ -13,6 +14,3 @@ std::string escapeHtml(std::string_view text);
 
 // For a single-quoted JavaScript string: backslash, quotes and control bytes.
 std::string escapeJsString(std::string_view text);
-
-// A string as a "%s" conversion sees it: up to its first zero byte.
-std::string_view upToZeroByte(std::string_view text);

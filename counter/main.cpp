@@ -1,19 +1,19 @@
 // vistrel: a web hit counter. "chto=c" counts a visit and answers with a
 // script that shows the count; "chto=v" answers with the statistics page.
+#include <csignal>
 #include <string>
 
 #include "counter/counter_files.h"
 #include "counter/counter_id.h"
 #include "counter/responses.h"
 #include "formlib/form.h"
+#include "platform/request.h"
 
 namespace {
 
 bool actionIs(const char* action) { return formStore["chto"] == action; }
 
-}  // namespace
-
-int main() {
+int countOrShow() {
   // Decode first: a refused request gets no answer at all.
   if (!decodeForm(true)) return 1;
 
@@ -45,4 +45,12 @@ int main() {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int main() {
+  // A client that hangs up must not stop its visit from being counted.
+  std::signal(SIGPIPE, SIG_IGN);
+  return serveRequests(countOrShow);
 }

@@ -1,5 +1,7 @@
 #include "counter/responses.h"
 
+#include <strings.h>
+
 #include "counter/escape.h"
 #include "platform/environment.h"
 #include "platform/text_stdio.h"
@@ -12,9 +14,8 @@ constexpr const char* kImagePath = "/cgi-bin/count.gif";
 constexpr const char* kCountStyle =
     "position:relative; top:-22px; left:-42px; font-family:serif; font-size:8px; color:black;";
 
-// Closes both HTML pages.
-constexpr const char* kFooter =
-    "<hr>\n<p>Counted by <a href=\"https://www.example.com/vistrel/\">vistrel</a></p>\n</body></html>";
+// Closes both HTML pages; the build sets the address (CGI_HOME_PAGE).
+constexpr const char* kFooter = "<hr>\n<p>Counted by <a href=\"" CGI_HOME_PAGE "\">vistrel</a></p>\n</body></html>";
 
 // An environment value inside an HTML attribute inside a JavaScript string;
 // an absent variable shows as "(null)".
@@ -25,13 +26,22 @@ std::string environmentForSnippet(const char* name) {
 
 std::string idForHtml(const std::string& counterId) { return escapeHtml(upToZeroByte(counterId)); }
 
+// A page served over TLS must not load the counter over plain HTTP: browsers
+// block or flag such mixed content. Servers set HTTPS to "on" for TLS.
+const char* schemeOfRequest() {
+  const char* https = findEnvironmentValue("HTTPS");
+  return https != nullptr && ::strcasecmp(https, "on") == 0 ? "https://" : "http://";
+}
+
 }  // namespace
 
 void writeCounterSnippet(const std::string& counterId, int count) {
   const std::string host = environmentForSnippet("HTTP_HOST");
   const std::string script = environmentForSnippet("SCRIPT_NAME");
+  const char* scheme = schemeOfRequest();
   writeText(kJavaScriptHeader);
-  writeText(R"(document.write('<a href=\'http://)");
+  writeText(R"(document.write('<a href=\')");
+  writeText(scheme);
   writeText(host);
   writeText(script);
   writeText("?cid=");
@@ -39,7 +49,8 @@ void writeCounterSnippet(const std::string& counterId, int count) {
   writeText(R"(&chto=v\' target=_blank style=\'text-decoration:none\''+)" "\n");
   writeText(R"(' title=\')");
   writeDecimal(count);
-  writeText(R"( visits counted\'><img src=\'http://)");
+  writeText(R"( visits counted\'><img src=\')");
+  writeText(scheme);
   writeText(host);
   writeText(kImagePath);
   writeText(R"(\' border=0><span'+)" "\n");

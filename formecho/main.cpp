@@ -1,8 +1,13 @@
 // fieldecho: lists the decoded form of a request as plain text.
+#include <csignal>
+
 #include "formlib/form.h"
+#include "platform/request.h"
 #include "platform/text_stdio.h"
 
-int main() {
+namespace {
+
+int listForm() {
   // Decode first: a refused request gets no answer at all.
   if (!decodeForm(true)) return 1;
 
@@ -13,10 +18,18 @@ int main() {
 
   // One name=value line per field, in name order, each string up to its first zero byte.
   for (const auto& [name, value] : formStore) {
-    writeUpToZeroByte(name);
+    writeText(upToZeroByte(name));
     writeText("=");
-    writeUpToZeroByte(value);
+    writeText(upToZeroByte(value));
     writeText("\n");
   }
   return 0;
+}
+
+}  // namespace
+
+int main() {
+  // A client that hangs up must not end the program before its request is done.
+  std::signal(SIGPIPE, SIG_IGN);
+  return serveRequests(listForm);
 }

@@ -1,8 +1,9 @@
 // Form decoding library: the decoded form of the current request.
 //
-// decodeForm() fills formStore once, at the start of a program, from the query
+// decodeForm() fills formStore once, at the start of a request, from the query
 // string of a GET request or from standard input for any other method. The
-// programs only read the store afterwards.
+// programs only read the store afterwards. In a FastCGI worker the store is
+// emptied, and its memory freed, when the request ends.
 #pragma once
 
 #include <cstddef>
@@ -60,10 +61,15 @@ class FormStore {
   bool contains(std::string_view name) const;
   std::size_t size() const { return size_; }
 
+  // Works out the name order of the entries added so far; begin() does it
+  // when needed, this does it ahead of time.
+  void orderNames() const;
+
   // All entries in name order.
   Iterator begin() const;
   Iterator end() const { return Iterator(this, size_); }
 
+  // Removes every entry and frees all memory the store holds.
   void clear();
 
  private:
@@ -84,7 +90,6 @@ class FormStore {
     }
   }
   void growIndex();
-  void sortOrder() const;
 
   // Entries in arrival order, in blocks that never move, so that references
   // stay valid; an empty store allocates nothing.

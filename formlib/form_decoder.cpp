@@ -2,12 +2,15 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "formlib/form.h"
 #include "formlib/url_decoder.h"
 #include "platform/environment.h"
+#include "platform/request.h"
 #include "platform/text_stdio.h"
 
 namespace {
@@ -107,12 +110,24 @@ void decodeStandardInput(UrlDecoder& decoder) {
   while (std::size_t length = readTextInput(block, sizeof block)) decoder.feed(block, length);
 }
 
+void releaseForm() { formStore.clear(); }
+
 }  // namespace
 
 char UrlDecoder::decoded_[UrlDecoder::kChunk];
 char UrlDecoder::pending_[UrlDecoder::kChunk];
+bool UrlDecoder::exists_;
 
-UrlDecoder::UrlDecoder(bool dropCR) : dropCR_(dropCR) {}
+UrlDecoder::UrlDecoder(bool dropCR) : dropCR_(dropCR) {
+  if (exists_) {
+    // A second decoder would write over the first one's pair: a bug, never input.
+    std::fputs("UrlDecoder: only one decoder may exist at a time\n", stderr);
+    std::abort();
+  }
+  exists_ = true;
+}
+
+UrlDecoder::~UrlDecoder() { exists_ = false; }
 
 void UrlDecoder::feed(const char* bytes, std::size_t length) {
   while (length > 0) {
@@ -252,6 +267,9 @@ void UrlDecoder::gatherRepeatedValue(std::string_view value) {
 }
 
 bool decodeForm(bool dropCR) {
+  // A worker's next request starts from an empty store, and an idle worker holds no form.
+  static const bool releasedAtRequestEnd = (atRequestEnd(releaseForm), true);
+  (void)releasedAtRequestEnd;
   if (isMultipart(findEnvironmentValue("CONTENT_TYPE"))) return false;
   const bool get = isGetRequest(findEnvironmentValue("REQUEST_METHOD"));
   try {
@@ -264,8 +282,8 @@ bool decodeForm(bool dropCR) {
       decodeStandardInput(decoder);
     }
     decoder.finish();
-    // Work out the name order now, while running out of memory can still be answered.
-    formStore.begin();
+    // Now, while running out of memory can still be answered.
+    formStore.orderNames();
     return true;
   } catch (const std::bad_alloc&) {
     // The decoder sets no limit on a field's length; when memory runs out the

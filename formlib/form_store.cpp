@@ -60,7 +60,8 @@ bool FormStore::contains(std::string_view name) const {
   return !slots_.empty() && slots_[findSlot(name, hash32(name))].entry != 0;
 }
 
-void FormStore::sortOrder() const {
+void FormStore::orderNames() const {
+  if (order_.size() == size_) return;
   // The first 16 bytes of each name, as two numbers that compare like the
   // bytes, order most names without going back to the entries.
   struct Key {
@@ -84,13 +85,14 @@ void FormStore::sortOrder() const {
 }
 
 FormStore::Iterator FormStore::begin() const {
-  if (order_.size() != size_) sortOrder();
+  orderNames();
   return Iterator(this, 0);
 }
 
 void FormStore::clear() {
-  blocks_.clear();
+  // Swapped with empty ones, the containers give their memory back too.
+  std::vector<std::unique_ptr<Entry[]>>().swap(blocks_);
+  std::vector<Slot>().swap(slots_);
+  std::vector<std::uint32_t>().swap(order_);
   size_ = 0;
-  slots_.clear();
-  order_.clear();
 }

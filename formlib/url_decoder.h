@@ -11,10 +11,14 @@
 
 #include "formlib/form.h"
 
-// One decoder works at a time: they share their buffers.
+// Only one decoder may exist at a time, since they share their buffers;
+// constructing a second one aborts the program.
 class UrlDecoder {
  public:
   explicit UrlDecoder(bool dropCR);
+  ~UrlDecoder();
+  UrlDecoder(const UrlDecoder&) = delete;
+  UrlDecoder& operator=(const UrlDecoder&) = delete;
 
   // Decodes the next bytes of the input.
   void feed(const char* bytes, std::size_t length);
@@ -52,4 +56,5 @@ class UrlDecoder {
   // long run of one repeated name costs one append per chunk.
   static char pending_[kChunk];
   std::size_t pendingLength_ = 0;
+  static bool exists_;
 };

@@ -25,7 +25,7 @@ void giveStandardInput(const std::string& bytes) {
   lseek(file, 0, SEEK_SET);
   dup2(file, STDIN_FILENO);
   close(file);
-  restartTextInput();
+  beginTextStreams(standardDescriptors());
 }
 
 const char* const kContentTypes[] = {nullptr, "multipart/form-data", "multipart/form-data; boundary=x",

@@ -6,6 +6,9 @@ extern char** environ;
 
 namespace {
 
+// Null until a FastCGI request sets it: then the process environment is the request's.
+char** requestEntries;
+
 unsigned char foldAsciiCase(unsigned char byte) {
   return (byte >= 'a' && byte <= 'z') ? byte - ('a' - 'A') : byte;
 }
@@ -21,9 +24,13 @@ bool entryHasName(const char* entry, const char* name, std::size_t nameLength) {
 
 }  // namespace
 
+char** requestEnvironment() { return requestEntries != nullptr ? requestEntries : environ; }
+
+void useRequestEnvironment(char** entries) { requestEntries = entries; }
+
 const char* findEnvironmentValue(const char* name) {
   const std::size_t nameLength = std::strlen(name);
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+  for (char** entry = requestEnvironment(); entry != nullptr && *entry != nullptr; ++entry) {
     if (entryHasName(*entry, name, nameLength)) return *entry + nameLength + 1;
   }
   return nullptr;

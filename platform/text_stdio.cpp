@@ -1,11 +1,10 @@
 #include "platform/text_stdio.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -13,34 +12,34 @@
 
 namespace {
 
-// Plain zero-initialised storage: nothing runs before main.
+std::size_t readDescriptor(char* buffer, std::size_t capacity) {
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, buffer, capacity);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return 0;
+  }
+}
+
+bool writeDescriptor(const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = ::write(STDOUT_FILENO, bytes, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Plain zero-initialised storage, so that nothing runs before main; the
+// channels start as descriptors 0 and 1.
+RawStreams raw{readDescriptor, writeDescriptor};
 constexpr std::size_t kOutputCapacity = 1 << 16;
 char outputBuffer[kOutputCapacity];
 std::size_t outputUsed;
 bool outputFailed;
-bool outputStarted;
 bool inputEnded;
-
-void writeAllToDescriptor(const char* bytes, std::size_t length) {
-  while (length > 0 && !outputFailed) {
-    const ssize_t written = ::write(STDOUT_FILENO, bytes, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      outputFailed = true;  // the reader is gone; drop the rest of the response
-      return;
-    }
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
-}
-
-void startOutput() {
-  outputStarted = true;
-  // A client that hangs up must not kill the program before it has finished
-  // its work (a counter still has to be rewritten).
-  std::signal(SIGPIPE, SIG_IGN);
-  std::atexit(flushTextOutput);
-}
+std::size_t inputBytes;
 
 // Removes every carriage return in place and returns the new length.
 std::size_t removeCarriageReturns(char* bytes, std::size_t length) {
@@ -88,12 +87,21 @@ std::size_t translateLineFeeds(const char* bytes, std::size_t length, char* out)
 
 }  // namespace
 
+RawStreams standardDescriptors() { return RawStreams{readDescriptor, writeDescriptor}; }
+
+void beginTextStreams(const RawStreams& streams) {
+  raw = streams;
+  outputUsed = 0;
+  outputFailed = false;
+  inputEnded = false;
+  inputBytes = 0;
+}
+
 std::size_t readTextInput(char* buffer, std::size_t capacity) {
   while (!inputEnded) {
-    const ssize_t got = ::read(STDIN_FILENO, buffer, capacity);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    std::size_t length = static_cast<std::size_t>(got);
+    std::size_t length = raw.read(buffer, capacity);
+    if (length == 0) break;
+    inputBytes += length;
     if (const void* eof = std::memchr(buffer, 0x1A, length)) {
       length = static_cast<std::size_t>(static_cast<const char*>(eof) - buffer);
       inputEnded = true;
@@ -105,10 +113,9 @@ std::size_t readTextInput(char* buffer, std::size_t capacity) {
   return 0;
 }
 
-void restartTextInput() { inputEnded = false; }
+std::size_t rawInputBytes() { return inputBytes; }
 
 void writeText(const char* bytes, std::size_t length) {
-  if (!outputStarted) startOutput();
   while (length > 0) {
     if (kOutputCapacity - outputUsed < 32) flushTextOutput();
     // At most two bytes out for each byte in, so `take` bytes always fit.
@@ -121,10 +128,7 @@ void writeText(const char* bytes, std::size_t length) {
 
 void writeText(std::string_view text) { writeText(text.data(), text.size()); }
 
-void writeUpToZeroByte(const std::string& text) {
-  const void* zero = std::memchr(text.data(), '\0', text.size());
-  writeText(text.data(), zero ? static_cast<const char*>(zero) - text.data() : text.size());
-}
+std::string_view upToZeroByte(std::string_view text) { return text.substr(0, text.find('\0')); }
 
 void writeCString(const char* text) {
   writeText(text != nullptr ? std::string_view(text) : std::string_view("(null)"));
@@ -145,6 +149,9 @@ void writeDecimal(long long value) {
 }
 
 void flushTextOutput() {
-  writeAllToDescriptor(outputBuffer, outputUsed);
+  // Once a write has failed the reader is gone: the rest of the answer is dropped.
+  if (!outputFailed && outputUsed > 0) outputFailed = !raw.write(outputBuffer, outputUsed);
   outputUsed = 0;
 }
+
+void discardTextOutput() { outputUsed = 0; }

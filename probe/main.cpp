@@ -3,12 +3,19 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include "platform/environment.h"
+#include "platform/request.h"
 #include "platform/text_stdio.h"
 
 namespace {
+
+// The process's own arguments, listed for every request.
+int argumentCount;
+char** arguments;
+std::string programPath;
 
 // The running program's own file, not the word it was started by.
 std::string ownProgramPath(const char* argv0) {
@@ -28,24 +35,33 @@ void copyStandardInput() {
   while (std::size_t length = readTextInput(block, sizeof block)) writeText(block, length);
 }
 
-}  // namespace
-
-int main(int argc, char** argv, char** envp) {
+int probeRequest() {
   // Header and the request method.
   writeText("Content-Type: text/plain\n\nRequest method: ");
   writeLine(findEnvironmentValue("REQUEST_METHOD"));
 
   // The argument vector, starting with the program's own full path.
   writeText("\nListing command line:\n");
-  writeLine(ownProgramPath(argc > 0 ? argv[0] : nullptr).c_str());
-  for (int i = 1; i < argc; ++i) writeLine(argv[i]);
+  writeLine(programPath.c_str());
+  for (int i = 1; i < argumentCount; ++i) writeLine(arguments[i]);
 
-  // The environment, in the order the process received it.
+  // The request's environment, in the order the server gave it.
   writeText("\nListing environment variables:\n");
-  for (char** entry = envp; *entry != nullptr; ++entry) writeLine(*entry);
+  for (char** entry = requestEnvironment(); *entry != nullptr; ++entry) writeLine(*entry);
 
   // Standard input, to its end, whatever the method.
   writeText("\n\nListing stdin:\n");
   copyStandardInput();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A client that hangs up must not end the program before its request is done.
+  std::signal(SIGPIPE, SIG_IGN);
+  argumentCount = argc;
+  arguments = argv;
+  programPath = ownProgramPath(argc > 0 ? argv[0] : nullptr);
+  return serveRequests(probeRequest);
 }

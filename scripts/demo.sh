@@ -8,4 +8,5 @@ scripts/install-deps.sh demo
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DCGI_TESTS=OFF > /dev/null
 cmake --build build/demo -j "$(nproc)"
 cmake --install build/demo --prefix out/programs > /dev/null
-exec python3 site/demo_site.py serve --programs out/programs --root out/demo --port "${PORT:-8080}"
+cmake --install build/demo --prefix out/programs --component envprobe > /dev/null
+exec python3 site/demo_site.py serve --programs out/programs/lib/cgi-bin --root out/demo --port "${PORT:-8080}"

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and the demo need.
-#   install-deps.sh build   compiler, CMake, GoogleTest
+#   install-deps.sh build   compiler, CMake, GoogleTest, libfcgi
 #   install-deps.sh demo    build + lighttpd
-#   install-deps.sh test    demo + curl, Chromium, clang (fuzzing), Apache httpd, nginx, fcgiwrap
-# As root it installs what is missing; otherwise it prints the command to run.
+#   install-deps.sh test    demo + what the tests run: curl, Chromium, clang's fuzzer,
+#                           Apache httpd, nginx, fcgiwrap, spawn-fcgi, cgi-fcgi, openssl
+#   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js
+# As root it installs what is missing, without Debian's recommended extras, and
+# leaves no server it installed enabled to start at boot; otherwise it prints
+# the command to run.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev python3)
+packages=(g++ cmake make libgtest-dev libfcgi-dev python3)
 case "${1:-test}" in
   build) ;;
   demo) packages+=(lighttpd) ;;
-  test) packages+=(lighttpd curl chromium clang libclang-rt-14-dev apache2 nginx-light fcgiwrap) ;;
-  *) echo "usage: $0 build|demo|test" >&2; exit 2 ;;
+  test) packages+=(lighttpd curl chromium clang libclang-rt-dev apache2 nginx-light fcgiwrap spawn-fcgi libfcgi-bin
+                   openssl) ;;
+  bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time) ;;
+  *) echo "usage: $0 build|demo|test|bench" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -22,13 +28,19 @@ done
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing Debian packages. Run as root:" >&2
-  echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+  echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
   exit 1
 fi
 
+# Services that start at boot: systemd units and System V links.
+boot_services() {
+  { find /etc/systemd/system -path '*.wants/*' -printf '%f\n' 2>/dev/null
+    find /etc/rc[2-5].d -name 'S*' -printf '%f\n' 2>/dev/null | sed 's/^S[0-9]*//'; } | sort -u
+}
+
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+before=$(boot_services)
 # Keep the packages' own services (lighttpd on port 80) from starting during the install.
 policy=/usr/sbin/policy-rc.d
 created_policy=0
@@ -38,4 +50,15 @@ if [ ! -e "$policy" ]; then
   created_policy=1
 fi
 trap '[ $created_policy -eq 1 ] && rm -f "$policy"' EXIT
-apt-get install -y -qq "${missing[@]}"
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# The tests start their own servers; a server package installed here must not
+# also start at the next boot and take port 80.
+for service in $(comm -13 <(echo "$before") <(boot_services)); do
+  case "$service" in
+    *.service|*.socket) deb-systemd-helper disable "$service" ;;
+    *.*) ;;
+    *) update-rc.d "$service" disable > /dev/null 2>&1 || true ;;
+  esac
+done

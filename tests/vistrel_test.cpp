@@ -20,7 +20,7 @@ using Files = std::map<std::string, std::string>;
 const std::string kJsHeader = "Content-Type: text/javascript\nPragma: no-cache\n\n";
 const std::string kHtmlHeader = "Content-Type: text/html\nPragma: no-cache\n\n";
 const std::string kFooter =
-    "<hr>\n<p>Counted by <a href=\"https://www.example.com/vistrel/\">vistrel</a></p>\n</body></html>";
+    "<hr>\n<p>Counted by <a href=\"" CGI_HOME_PAGE "\">vistrel</a></p>\n</body></html>";
 const std::string kErrorSnippet =
     kJsHeader + R"(document.write('<span style=\'background-color:white; color:red; font-size: 12px;\'>ERROR</span>');)";
 
