@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "platform/environment.h"
@@ -93,6 +94,11 @@ bool waitForRequest(const sigset_t& waitingMask) {
   return false;
 }
 
+// libfcgi puts an entry of its own, "FCGI_ROLE=...", before the server's parameters.
+char** serverParameters(char** entries) {
+  return entries[0] != nullptr && std::strncmp(entries[0], "FCGI_ROLE=", 10) == 0 ? entries + 1 : entries;
+}
+
 void limitStalls(int connection) {
   const timeval limit{kStallSeconds, 0};
   ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -115,7 +121,7 @@ int serveFastCgiRequests(RequestHandler handler) {
     if (accepted == -EAGAIN || accepted == -EWOULDBLOCK) continue;
     if (accepted < 0) return 1;
     limitStalls(request.ipcFd);
-    useRequestEnvironment(request.envp);
+    useRequestEnvironment(serverParameters(request.envp));
     beginTextStreams(RawStreams{readRequestInput, writeRequestOutput});
     const int status = answerGuarded(handler);
     flushTextOutput();
