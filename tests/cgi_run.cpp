@@ -299,12 +299,21 @@ CgiResult FastCgiClient::readAnswer(int timeoutSeconds) {
       if (type == kEndRequest) {
         result.exitStatus = static_cast<int>(byteAt(content, 0) << 24 | byteAt(content, 1) << 16 |
                                              byteAt(content, 2) << 8 | byteAt(content, 3));
-        received_.erase(0, at);
+        // Without FCGI_KEEP_CONN the request ends the connection; a server closes it now.
+        hangUp();
         return result;
       }
     }
     if (Clock::now() > deadline) throw std::runtime_error("no end of the request in time");
     if (!receiveFor(100)) throw std::runtime_error("the connection ended before the request did");
+  }
+}
+
+void FastCgiClient::waitForAnswerToStart() {
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  while (received_.empty()) {
+    if (Clock::now() > deadline) throw std::runtime_error("no answer started in time");
+    if (!receiveFor(100)) throw std::runtime_error("the connection ended before an answer started");
   }
 }
 

@@ -75,6 +75,8 @@ class FastCgiClient {
   void endInput();                           // the empty FCGI_STDIN record
   // Reads until FCGI_END_REQUEST; throws when the connection ends first or nothing comes in time.
   CgiResult readAnswer(int timeoutSeconds = kTimeoutSeconds);
+  // Waits until the first bytes of an answer came: the worker is inside the request.
+  void waitForAnswerToStart();
   void hangUp();  // closes the connection, as a server whose client went away
 
   // The whole request in one go.

@@ -100,7 +100,7 @@ TEST(EnvProbe, ListsItsOwnFullPathWhateverItWasStartedBy) {
 TEST(EnvProbe, AsAWorkerListsItsOwnArgumentsAndOnlyTheRequestsVariables) {
   TempDir dir;
   ASSERT_EQ(symlink(programPath().c_str(), dir.file("probe-link").c_str()), 0);
-  FastCgiWorker worker(dir.file("probe-link"), dir.path(), {1, {"*", "two words"}});
+  FastCgiWorker worker(dir.file("probe-link"), dir.path(), {1, {"*", "two words"}, 0});
   CgiRequest request;
   request.environment = {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"};
   for (int i = 0; i < 2; ++i) {
