@@ -78,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string digits = std::to_string(next);
   check(referenceCount(after) == next, "the file reads back as the count plus one");
   check(after.compare(0, digits.size(), digits) == 0, "the new count stands at the start");
-  check(after.size() == digits.size() || (after.size() == before.size() && after.substr(digits.size()) ==
-                                                                              before.substr(digits.size())),
+  check(after.size() == digits.size() ||
+            (after.size() == before.size() && after.substr(digits.size()) == before.substr(digits.size())),
         "old bytes are either cut off or kept as they were");
   return 0;
 }

@@ -1,8 +1,7 @@
 #include "cgi_run.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -69,7 +68,14 @@ std::string reachableCopy(const std::string& program, const TempDir& folder) {
 }
 
 // FastCGI records.
-enum RecordType : unsigned char { kBeginRequest = 1, kEndRequest = 3, kParams = 4, kStdin = 5, kStdout = 6, kStderr = 7 };
+enum RecordType : unsigned char {
+  kBeginRequest = 1,
+  kEndRequest = 3,
+  kParams = 4,
+  kStdin = 5,
+  kStdout = 6,
+  kStderr = 7
+};
 constexpr std::size_t kMaxContent = 65535;
 
 std::string record(RecordType type, const std::string& content) {
@@ -83,7 +89,8 @@ std::string record(RecordType type, const std::string& content) {
 // Content cut into records; an empty content still makes one (empty) record.
 std::string records(RecordType type, const std::string& content) {
   std::string bytes;
-  for (std::size_t at = 0; at < content.size(); at += kMaxContent) bytes += record(type, content.substr(at, kMaxContent));
+  for (std::size_t at = 0; at < content.size(); at += kMaxContent)
+    bytes += record(type, content.substr(at, kMaxContent));
   return bytes;
 }
 
@@ -277,7 +284,8 @@ void FastCgiClient::send(const std::string& bytes) {
     if ((ready.revents & POLLOUT) == 0 || peerClosed_) continue;
     const ssize_t written = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (written < 0 && (errno == EPIPE || errno == ECONNRESET)) peerClosed_ = true;
-    if (written < 0 && errno != EAGAIN && !peerClosed_) throw std::runtime_error("send: " + std::string(strerror(errno)));
+    if (written < 0 && errno != EAGAIN && !peerClosed_)
+      throw std::runtime_error("send: " + std::string(strerror(errno)));
     if (written > 0) sent += static_cast<std::size_t>(written);
   }
 }
@@ -328,8 +336,7 @@ CgiResult FastCgiClient::exchange(const std::string& socketPath, const CgiReques
 FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory)
     : FastCgiWorker(program, workingDirectory, Options{}) {}
 
-FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory,
-                             const Options& options)
+FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options)
     : socket_(home_.file("worker.sock")) {
   const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};

@@ -16,6 +16,7 @@ struct Rewrite {
   std::string after;
 };
 
+// clang-format off
 const Rewrite kRewrites[] = {
     // The forms a visit writes, and line ends an editor adds.
     {"", 0, "1"},
@@ -45,6 +46,7 @@ const Rewrite kRewrites[] = {
     {"-2147483648", -2147483647 - 1, "-2147483647"},
     {"-99999999999", -2147483647 - 1, "-2147483647"},
 };
+// clang-format on
 
 TEST(CountFile, RewritesTheCountSoThatItReadsBackAsOneMore) {
   TempDir dir;

@@ -46,8 +46,7 @@ int shownCount(const std::string& answer) {
   const std::string end = "</span></a>');";
   const std::size_t close = answer.rfind(end);
   const std::size_t open = answer.rfind('>', close);
-  EXPECT_TRUE(close != std::string::npos && close + end.size() == answer.size() && open != std::string::npos)
-      << answer;
+  EXPECT_TRUE(close != std::string::npos && close + end.size() == answer.size() && open != std::string::npos) << answer;
   return close == std::string::npos ? -1 : std::stoi(answer.substr(open + 1, close - open - 1));
 }
 

@@ -33,6 +33,7 @@ struct ProbeCase {
   std::string copied = "";  // the input as the listing shows it
 };
 
+// clang-format off
 const ProbeCase kProbeCases[] = {
     {"absent", {"PATH=/bin"}, "(null)"},
     {"empty", {"REQUEST_METHOD="}, ""},
@@ -41,11 +42,12 @@ const ProbeCase kProbeCases[] = {
     {"longer name is another variable", {"REQUEST_METHODS=PUT", "XREQUEST_METHOD=PUT", "REQUEST_METHOD=HEAD"}, "HEAD"},
     {"value holding equals signs", {"Request_Method=a=b"}, "a=b"},
     {"entries starting with =", {"=C:=C:\\", "REQUEST_METHOD=GET"}, "GET"},
-    {"input as a text stream", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=12"}, "POST", "x\r\ny\rz\x1A" "after",
+    {"input as a text stream", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=12"}, "POST", "x\r\ny\rz\032after",
      "x\r\nyz"},
     {"bytes copied as they are", {"CONTENT_LENGTH=3"}, "(null)", std::string("\0\xFF\x80", 3),
      std::string("\0\xFF\x80", 3)},
 };
+// clang-format on
 
 class EnvProbeInEachMode : public testing::TestWithParam<Mode> {};
 

@@ -1,10 +1,10 @@
 // Escaping for the places where request values land: ordinary values pass
 // unchanged, hostile ones cannot end their string, attribute or query.
+#include "counter/escape.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "counter/escape.h"
 
 namespace {
 
@@ -15,6 +15,7 @@ struct Escaped {
   std::string js;    // escapeJsString
 };
 
+// clang-format off
 const Escaped kEscaped[] = {
     {"", "", "", ""},
     {"7", "7", "7", "7"},
@@ -30,6 +31,7 @@ const Escaped kEscaped[] = {
     {"\xC3\xA9", "%C3%A9", "\xC3\xA9", "\xC3\xA9"},
     {std::string("a\0b", 3), "a%00b", std::string("a\0b", 3), "a\\x00b"},
 };
+// clang-format on
 
 TEST(Escape, EscapesEachValueForWhereItLands) {
   for (const auto& e : kEscaped) {

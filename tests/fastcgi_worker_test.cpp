@@ -47,10 +47,11 @@ long descriptorsWhenIdle(pid_t pid) {
 }
 
 std::string statisticsView(int count) {
-  return crlf("Content-Type: text/html\nPragma: no-cache\n\n<html><head><title>7 counter statistics</title></head>"
-              "<body><h1>&quot;7&quot; counter: Statistics</h1><p>" +
-              std::to_string(count) + " visits totally registered with this counter</p><hr>\n<p>Counted by <a href=\"" +
-              CGI_HOME_PAGE + "\">vistrel</a></p>\n</body></html>");
+  return crlf(
+      "Content-Type: text/html\nPragma: no-cache\n\n<html><head><title>7 counter statistics</title></head>"
+      "<body><h1>&quot;7&quot; counter: Statistics</h1><p>" +
+      std::to_string(count) + " visits totally registered with this counter</p><hr>\n<p>Counted by <a href=\"" +
+      CGI_HOME_PAGE + "\">vistrel</a></p>\n</body></html>");
 }
 
 int shownCount(const std::string& snippet) {
@@ -109,7 +110,8 @@ TEST(Worker, AnswersLikeAFreshOneAfterTenThousandMixedRequests) {
 
   for (int round = 0; round < 10000; ++round) {
     if (round == 5000) {
-      const CgiResult large = worker.run(request({"REQUEST_METHOD=POST"}, "cid=7&chto=c&v=" + std::string(64 << 20, 'x')));
+      const CgiResult large =
+          worker.run(request({"REQUEST_METHOD=POST"}, "cid=7&chto=c&v=" + std::string(64 << 20, 'x')));
       EXPECT_EQ(shownCount(large.output), counted++);
     }
     mixedRound(round);

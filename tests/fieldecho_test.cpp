@@ -23,6 +23,7 @@ struct EchoCase {
 
 const std::string kZero(1, '\0');
 
+// clang-format off
 const std::vector<EchoCase> kEchoCases = {
     {"GET query in name order", {"REQUEST_METHOD=GET", "QUERY_STRING=b=2&a=1"}, "", listing(2, "a=1\nb=2\n")},
     {"GET without query string", {"REQUEST_METHOD=GET"}, "a=1", listing(0, "")},
@@ -54,6 +55,7 @@ const std::vector<EchoCase> kEchoCases = {
     {"empty name and empty value", {"REQUEST_METHOD=POST"}, "=v&e=", listing(2, "=v\ne=\n")},
     {"bytes written as they are", {"REQUEST_METHOD=POST"}, "k=%26%3D%25+%09\xE9\xFF", listing(1, "k=&=% \t\xE9\xFF\n")},
 };
+// clang-format on
 
 class FieldEchoInEachMode : public testing::TestWithParam<Mode> {};
 
@@ -71,10 +73,10 @@ TEST_P(FieldEchoInEachMode, AnswersEachRequestExactly) {
 }
 
 TEST(FieldEcho, LeavesStandardInputUnreadWhenItHasNoBusinessThere) {
-  for (const auto& environment : std::vector<std::vector<std::string>>{
-           {"CONTENT_TYPE=multipart/form-data", "REQUEST_METHOD=POST"},
-           {"REQUEST_METHOD=GET"},
-           {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"}}) {
+  for (const auto& environment :
+       std::vector<std::vector<std::string>>{{"CONTENT_TYPE=multipart/form-data", "REQUEST_METHOD=POST"},
+                                             {"REQUEST_METHOD=GET"},
+                                             {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"}}) {
     CgiRequest request;
     request.environment = environment;
     request.input = "b=2";

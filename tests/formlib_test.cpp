@@ -52,6 +52,7 @@ struct DecodeCase {
 
 const std::string kZero(1, '\0');
 
+// clang-format off
 const DecodeCase kDecodeCases[] = {
     {"empty", "", {}},
     {"stored in name order", "b=2&a=1", {{"a", "1"}, {"b", "2"}}},
@@ -83,6 +84,7 @@ const DecodeCase kDecodeCases[] = {
     {"high bytes as digits", "a=%\xFF\xFF", {{"a", "("}}},  // 0xFF is digit 168
     {"escaped percent then digit", "a=%253", {{"a", "%3"}}},
 };
+// clang-format on
 
 TEST(UrlDecoder, DecodesEveryCaseWholeAndInEverySplit) {
   for (const auto& c : kDecodeCases) {

@@ -1,7 +1,7 @@
 // vistrel run as web servers run it, as a CGI program and as a FastCGI worker:
 // exact bytes, exit status, and the counter files before and after.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,10 +18,10 @@ using Files = std::map<std::string, std::string>;
 
 const std::string kJsHeader = "Content-Type: text/javascript\nPragma: no-cache\n\n";
 const std::string kHtmlHeader = "Content-Type: text/html\nPragma: no-cache\n\n";
-const std::string kFooter =
-    "<hr>\n<p>Counted by <a href=\"" CGI_HOME_PAGE "\">vistrel</a></p>\n</body></html>";
+const std::string kFooter = "<hr>\n<p>Counted by <a href=\"" CGI_HOME_PAGE "\">vistrel</a></p>\n</body></html>";
 const std::string kErrorSnippet =
-    kJsHeader + R"(document.write('<span style=\'background-color:white; color:red; font-size: 12px;\'>ERROR</span>');)";
+    kJsHeader +
+    R"(document.write('<span style=\'background-color:white; color:red; font-size: 12px;\'>ERROR</span>');)";
 
 std::string snippet(const std::string& host, const std::string& script, const std::string& idInUrl, int count) {
   const std::string n = std::to_string(count);
@@ -42,12 +42,12 @@ std::string statisticsPage(const std::string& id, int count) {
 std::string errorPage(const std::string& id) {
   return kHtmlHeader +
          "<html><head><title>Counter error</title></head><body><h1>Counter error</h1><p>Cannot show statistics for "
-         "<b>" + id + "</b>. This counter <u>does not exist</u>!</p>" + kFooter;
+         "<b>" +
+         id + "</b>. This counter <u>does not exist</u>!</p>" + kFooter;
 }
 
 std::vector<std::string> getRequest(const std::string& query) {
-  return {"REQUEST_METHOD=GET", "QUERY_STRING=" + query, "HTTP_HOST=example.org:8080",
-          "SCRIPT_NAME=/cgi-bin/vistrel"};
+  return {"REQUEST_METHOD=GET", "QUERY_STRING=" + query, "HTTP_HOST=example.org:8080", "SCRIPT_NAME=/cgi-bin/vistrel"};
 }
 
 Files filesIn(const TempDir& dir) {
@@ -91,6 +91,7 @@ struct Case {
   std::string input = "";
 };
 
+// clang-format off
 const std::vector<Case> kCases = {
     {"count a visit", {{"7.dat", "41"}}, getRequest("cid=7&chto=c"), snippetFor("7", 41), {{"7.dat", "42"}}},
     {"view statistics", {{"7.dat", "41"}}, getRequest("cid=7&chto=v"), statisticsPage("7", 41), {{"7.dat", "41"}}},
@@ -129,6 +130,7 @@ const std::vector<Case> kCases = {
      {"request_method=GET", "Query_String=cid=7&chto=c", "http_host=a.b", "Script_Name=/s"},
      snippet("a.b", "/s", "7", 0), {{"7.dat", "1"}}},
 };
+// clang-format on
 
 class VistrelInEachMode : public testing::TestWithParam<Mode> {};
 
@@ -189,7 +191,7 @@ TEST_P(VistrelInEachMode, LinksOverHttpsWhenTheRequestCameOverTls) {
     const char* scheme;
   };
   const Scheme schemes[] = {{"on", "https"}, {"On", "https"}, {"off", "http"},
-                            {"", "http"},    {"1", "http"},     {nullptr, "http"}};
+                            {"", "http"},    {"1", "http"},   {nullptr, "http"}};
   Counters counters(GetParam());
   counters.dir.write("7.dat", "3");
   int count = 3;
