@@ -252,15 +252,15 @@ void FastCgiClient::hangUp() {
 }
 
 void FastCgiClient::beginRequest(const std::vector<std::string>& environment) {
-  send(record(kBeginRequest, std::string{0, 1, 0, 0, 0, 0, 0, 0}) + records(kParams, encodeParams(environment)) +
-       record(kParams, ""));
+  sendRaw(record(kBeginRequest, std::string{0, 1, 0, 0, 0, 0, 0, 0}) + records(kParams, encodeParams(environment)) +
+          record(kParams, ""));
 }
 
 void FastCgiClient::sendInput(const std::string& bytes) {
-  if (!bytes.empty()) send(records(kStdin, bytes));
+  if (!bytes.empty()) sendRaw(records(kStdin, bytes));
 }
 
-void FastCgiClient::endInput() { send(record(kStdin, "")); }
+void FastCgiClient::endInput() { sendRaw(record(kStdin, "")); }
 
 // Reads what arrives within `milliseconds`; false when the worker closed the connection.
 bool FastCgiClient::receiveFor(int milliseconds) {
@@ -274,7 +274,7 @@ bool FastCgiClient::receiveFor(int milliseconds) {
 
 // A worker may end the request before it has read all the input (a refused
 // request does): then the rest is not sent, and the answer is read as it is.
-void FastCgiClient::send(const std::string& bytes) {
+void FastCgiClient::sendRaw(const std::string& bytes) {
   const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
   for (std::size_t sent = 0; sent < bytes.size() && !peerClosed_;) {
     if (Clock::now() > deadline) throw std::runtime_error("the worker took no input for too long");

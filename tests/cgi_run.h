@@ -77,13 +77,13 @@ class FastCgiClient {
   CgiResult readAnswer(int timeoutSeconds = kTimeoutSeconds);
   // Waits until the first bytes of an answer came: the worker is inside the request.
   void waitForAnswerToStart();
-  void hangUp();  // closes the connection, as a server whose client went away
+  void hangUp();                           // closes the connection, as a server whose client went away
+  void sendRaw(const std::string& bytes);  // bytes as they stand, well-formed or not
 
   // The whole request in one go.
   static CgiResult exchange(const std::string& socketPath, const CgiRequest& request);
 
  private:
-  void send(const std::string& records);
   bool receiveFor(int milliseconds);
 
   int socket_ = -1;

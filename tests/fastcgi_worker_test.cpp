@@ -231,6 +231,53 @@ TEST(Worker, StopsAtOnceWhenIdle) {
   }
 }
 
+TEST(Worker, SurvivesMalformedRecordsAndServesTheNextRequest) {
+  // A record header: version, type, request id 1, content length, no padding.
+  auto header = [](int version, int type, int length) {
+    return std::string{static_cast<char>(version),     static_cast<char>(type),          0, 1,
+                       static_cast<char>(length >> 8), static_cast<char>(length & 0xFF), 0, 0};
+  };
+  const std::string begin = header(1, 1, 8) + std::string{0, 1, 0, 0, 0, 0, 0, 0};
+  const std::string paramsEnd = header(1, 4, 0);
+  const struct {
+    const char* label;
+    std::string bytes;
+  } malformed[] = {
+      {"nothing at all", ""},
+      {"an HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+      {"a cut header", "\x01\x01\x00"},
+      {"another protocol version", header(2, 1, 8) + std::string(8, '\0')},
+      {"parameters before the request began", header(1, 4, 4) + "\001\001ab" + paramsEnd},
+      {"a pair longer than its record", begin + header(1, 4, 4) +
+                                            "\x7F\x7F"
+                                            "ab" +
+                                            paramsEnd},
+      {"a pair announcing 2 GiB", begin + header(1, 4, 8) +
+                                      "\xFF\xFF\xFF\xFF\x01"
+                                      "abc" +
+                                      paramsEnd},
+      {"an unknown role", header(1, 1, 8) + std::string{0, 9, 0, 0, 0, 0, 0, 0} + paramsEnd},
+      {"an aborted request", begin + paramsEnd + header(1, 2, 0)},
+      {"a management record", header(1, 9, 0)},
+      {"input cut short", begin + paramsEnd + header(1, 5, 1000) + "a=1"},
+      {"an unknown record type", begin + header(1, 42, 3) + "abc" + paramsEnd},
+  };
+  TempDir folder;
+  FastCgiWorker worker(FIELDECHO, folder.path());
+  for (const auto& m : malformed) {
+    {
+      FastCgiClient client(worker.socketPath());
+      client.sendRaw(m.bytes);
+    }
+    EXPECT_EQ(worker.run(request({"REQUEST_METHOD=GET", "QUERY_STRING=ok=1"})).output,
+              crlf("Content-Type: text/plain\n\n1 successful form elements totally submitted\n\n"
+                   "Listing decoded data:\n\nok=1\n"))
+        << m.label;
+  }
+  EXPECT_EQ(worker.stop(SIGTERM), std::vector<int>{0});
+  EXPECT_EQ(worker.ownOutput(), "");
+}
+
 TEST(Worker, EndsARequestWhoseInputStallsAndServesTheNext) {
   TempDir folder;
   FastCgiWorker worker(FIELDECHO, folder.path());
