@@ -5,8 +5,10 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import statistics
 import subprocess
+import sys
 import tempfile
 
 import chart
@@ -196,6 +198,8 @@ def main():
     parser.add_argument("--chart", default=os.path.join(HERE, "..", "docs", "speed.svg"))
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
+    # Stopped by SIGTERM, it still stops its servers and workers.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     programs = program_paths(args.build)
     floor = os.path.join(args.work, "floor")
     parts = args.parts.split(",")

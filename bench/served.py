@@ -120,8 +120,8 @@ def free_port():
 
 
 def answers(port, path, token):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=1)
     try:
-        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=1)
         connection.request("GET", path)
         return connection.getresponse().read() == token
     except OSError:
@@ -130,7 +130,7 @@ def answers(port, path, token):
         connection.close()
 
 
-def start_http(name, argv, write_config, log, www, token):
+def start_http(name, argv, write_config, log, token):
     """Starts a web server on a free port of 127.0.0.1. A port taken between
     choosing it and binding it is met by choosing another. The server is
     ready when it serves this run's token, so it is ours."""
@@ -138,7 +138,8 @@ def start_http(name, argv, write_config, log, www, token):
         port = free_port()
         write_config(port)
         try:
-            return start(argv, lambda: answers(port, "/ready.txt", token), stderr=open(log, "ab")), port
+            with open(log, "ab") as errors:
+                return start(argv, lambda: answers(port, "/ready.txt", token), stderr=errors), port
         except Exited:
             with open(log, errors="replace") as text:
                 if "in use" not in text.read():
@@ -208,7 +209,7 @@ class Site:
         lighttpd = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
         process, self.ports["lighttpd"] = start_http(
             "lighttpd", [lighttpd, "-D", "-f", self.path("lighttpd.conf")], write_config,
-            self.path("lighttpd.log"), self.www, self.token)
+            self.path("lighttpd.log"), self.token)
         self.servers.append(("lighttpd", process.pid))
         self.server_pids["lighttpd"] = [process.pid]
         # lighttpd starts its FastCGI workers (bin-path) itself, in the folder of the program.
@@ -233,8 +234,9 @@ class Site:
         sockets = {program: self.spawn_workers("nginx", program) for program in PROGRAMS}
         keepalive_socket = self.spawn_workers("keepalive", "vistrel")
         wrap_socket = self.path("fcgiwrap.sock")
-        wrap = start(["fcgiwrap", "-c", str(FCGIWRAP_PROCESSES), "-s", "unix:" + wrap_socket],
-                     lambda: listens(wrap_socket), stderr=open(self.path("fcgiwrap.log"), "ab"))
+        with open(self.path("fcgiwrap.log"), "ab") as errors:
+            wrap = start(["fcgiwrap", "-c", str(FCGIWRAP_PROCESSES), "-s", "unix:" + wrap_socket],
+                         lambda: listens(wrap_socket), stderr=errors)
         self.servers.append(("fcgiwrap", wrap.pid))
         params = "include /etc/nginx/fastcgi_params;"
         locations = ["location ~ ^/cgi-bin/(floor|vistrel|fieldecho|envprobe)$ {\n  fastcgi_pass unix:%s;\n  %s\n"
@@ -258,7 +260,7 @@ class Site:
                        port, self.www, "\n ".join(locations)))
         process, self.ports["nginx"] = start_http(
             "nginx", ["nginx", "-c", self.path("nginx.conf"), "-e", self.path("nginx.log")], write_config,
-            self.path("nginx.log"), self.www, self.token)
+            self.path("nginx.log"), self.token)
         self.servers.append(("nginx", process.pid))
         self.server_pids["nginx"] = [process.pid] + children(process.pid)
 
