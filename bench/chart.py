@@ -3,7 +3,7 @@ import math
 from xml.sax.saxutils import escape
 
 COLOURS = {"static": "#9a9a9a", "CGI": "#d9822b", "FastCGI": "#2b6cb0", "FastCGI+keepalive": "#8e44ad"}
-LABEL_WIDTH, RATE_WIDTH, LATENCY_WIDTH, GAP = 200, 400, 230, 80
+LABEL_WIDTH, RATE_WIDTH, LATENCY_WIDTH, GAP = 200, 400, 260, 80
 ROW, TOP = 20, 92
 
 
@@ -18,15 +18,20 @@ def scale(value, bounds, width):
     return (math.log10(value) - low) / (high - low) * width
 
 
-def tick_label(power, unit):
-    value = 10.0 ** power
-    text = ("%g" % value) if value < 1000 else "{:,.0f}".format(value)
-    return text + unit
+def rate_text(value):
+    return "{:,.0f}".format(value)
+
+
+def milliseconds_text(value):
+    if value >= 1000:
+        return "%.3g s" % (value / 1000)
+    return ("%.3g" % value if value < 100 else "%.0f" % value) + " ms"
 
 
 def write_chart(path, rows, title, subtitle):
     """rows: (group, label, mode, requests per second, p99 seconds), drawn in order."""
-    rates = decades([row[3] for row in rows])
+    # One decade below the slowest, so that every bar shows its length.
+    rates = decades([row[3] / 10 for row in rows] + [row[3] for row in rows])
     latencies = decades([row[4] * 1000 for row in rows])
     rate_x = LABEL_WIDTH
     latency_x = rate_x + RATE_WIDTH + GAP
@@ -46,16 +51,17 @@ def write_chart(path, rows, title, subtitle):
         out.append('<rect x="%d" y="50" width="12" height="12" fill="%s"/>' % (legend_x, colour))
         name = "static file" if mode == "static" else mode
         out.append('<text x="%d" y="60">%s</text>' % (legend_x + 16, escape(name)))
-        legend_x += 30 + 8 * len(name)
+        legend_x += 30 + 7 * len(name)
     bottom = height - 30
     out.append('<text x="%d" y="%d" font-weight="bold">requests per second (log scale)</text>' % (rate_x, TOP - 8))
     out.append('<text x="%d" y="%d" font-weight="bold">p99 latency (log scale)</text>' % (latency_x, TOP - 8))
-    for x0, bounds, span, unit in ((rate_x, rates, RATE_WIDTH, ""), (latency_x, latencies, LATENCY_WIDTH, " ms")):
+    for x0, bounds, span, text in ((rate_x, rates, RATE_WIDTH, rate_text),
+                                   (latency_x, latencies, LATENCY_WIDTH, milliseconds_text)):
         for power in range(bounds[0], bounds[1] + 1):
             x = x0 + scale(10.0 ** power, bounds, span)
             out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#ddd"/>' % (x, TOP, x, bottom))
             out.append('<text x="%.1f" y="%d" text-anchor="middle" fill="#555">%s</text>'
-                       % (x, bottom + 16, tick_label(power, unit)))
+                       % (x, bottom + 16, text(10.0 ** power)))
     y = TOP
     group = None
     for row_group, label, mode, rate, p99 in rows:
@@ -67,12 +73,12 @@ def write_chart(path, rows, title, subtitle):
         out.append('<text x="%d" y="%d" text-anchor="end">%s</text>' % (rate_x - 8, y + 14, escape(label)))
         bar = max(1.0, scale(rate, rates, RATE_WIDTH))
         out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s"/>' % (rate_x, y + 3, bar, ROW - 6, colour))
-        out.append('<text x="%.1f" y="%d">%s</text>' % (rate_x + bar + 4, y + 14, "{:,.0f}".format(rate)))
+        out.append('<text x="%.1f" y="%d">%s</text>' % (rate_x + bar + 4, y + 14, rate_text(rate)))
         dot = latency_x + scale(p99 * 1000, latencies, LATENCY_WIDTH)
         out.append('<line x1="%d" y1="%d" x2="%.1f" y2="%d" stroke="%s" stroke-width="2"/>'
                    % (latency_x, y + 10, dot, y + 10, colour))
         out.append('<circle cx="%.1f" cy="%d" r="4.5" fill="%s"/>' % (dot, y + 10, colour))
-        out.append('<text x="%.1f" y="%d">%s</text>' % (dot + 8, y + 14, "%.3g ms" % (p99 * 1000)))
+        out.append('<text x="%.1f" y="%d">%s</text>' % (dot + 8, y + 14, milliseconds_text(p99 * 1000)))
         y += ROW
     out.append("</svg>\n")
     with open(path, "w") as svg:
