@@ -256,8 +256,8 @@ class Site:
                     " access_log off;\n types { image/gif gif; text/plain txt; }\n%s"
                     " upstream keepalive_workers {\n  server unix:%s;\n  keepalive %d;\n }\n"
                     " server {\n listen 127.0.0.1:%d;\n root %s;\n location ~ \\.dat$ { deny all; }\n %s\n }\n}\n"
-                    % (NGINX_WORKERS, user, self.path("nginx.pid"), self.path("nginx.log"), temp, keepalive_socket, KEEPALIVE,
-                       port, self.www, "\n ".join(locations)))
+                    % (NGINX_WORKERS, user, self.path("nginx.pid"), self.path("nginx.log"), temp, keepalive_socket,
+                       KEEPALIVE, port, self.www, "\n ".join(locations)))
         process, self.ports["nginx"] = start_http(
             "nginx", ["nginx", "-c", self.path("nginx.conf"), "-e", self.path("nginx.log")], write_config,
             self.path("nginx.log"), self.token)
