@@ -1,7 +1,5 @@
 #include "counter/responses.h"
 
-#include <strings.h>
-
 #include "counter/escape.h"
 #include "platform/environment.h"
 #include "platform/text_stdio.h"
@@ -27,10 +25,12 @@ std::string environmentForSnippet(const char* name) {
 std::string idForHtml(const std::string& counterId) { return escapeHtml(upToZeroByte(counterId)); }
 
 // A page served over TLS must not load the counter over plain HTTP: browsers
-// block or flag such mixed content. Servers set HTTPS to "on" for TLS.
+// block or flag such mixed content. Servers set HTTPS to "on" for TLS (any
+// case is taken; strcasecmp would cost every start a little).
 const char* schemeOfRequest() {
   const char* https = findEnvironmentValue("HTTPS");
-  return https != nullptr && ::strcasecmp(https, "on") == 0 ? "https://" : "http://";
+  const bool on = https != nullptr && (https[0] | 0x20) == 'o' && (https[1] | 0x20) == 'n' && https[2] == '\0';
+  return on ? "https://" : "http://";
 }
 
 }  // namespace

@@ -268,8 +268,7 @@ void UrlDecoder::gatherRepeatedValue(std::string_view value) {
 
 bool decodeForm(bool dropCR) {
   // A worker's next request starts from an empty store, and an idle worker holds no form.
-  static const bool releasedAtRequestEnd = (atRequestEnd(releaseForm), true);
-  (void)releasedAtRequestEnd;
+  atRequestEnd(releaseForm);
   if (isMultipart(findEnvironmentValue("CONTENT_TYPE"))) return false;
   const bool get = isGetRequest(findEnvironmentValue("REQUEST_METHOD"));
   try {

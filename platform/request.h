@@ -29,5 +29,6 @@ using RequestHandler = int (*)();
 int serveRequests(RequestHandler handler);
 
 // Registers work to do after each request of a worker, such as freeing what
-// the request built. (A CGI process just ends.) At most four.
+// the request built. (A CGI process just ends.) Registering the same work
+// again changes nothing; at most four.
 void atRequestEnd(void (*release)());
