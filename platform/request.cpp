@@ -108,6 +108,25 @@ void limitStalls(int connection) {
   ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
+// Reads what the server sent of the input and the answer did not need: a
+// connection closed with input unread would be reset under the server.
+void drainInput() {
+  char rest[4096];
+  while (FCGX_GetStr(rest, sizeof rest, request.in) > 0) {
+  }
+}
+
+// Ends the request and, unless the server keeps it, closes the connection at
+// once: libfcgi would first wait for the server to hang up, and take no
+// request meanwhile. Everything the server sent has been read by then.
+void finishRequest(int status) {
+  flushTextOutput();
+  drainInput();
+  FCGX_SetExitStatus(status, request.out);
+  FCGX_Detach(&request);
+  FCGX_Finish_r(&request);
+}
+
 void releaseRequest() {
   for (int i = 0; i < releaseHookCount; ++i) releaseHooks[i]();
   if (rawInputBytes() > kLargeRequestBytes) ::malloc_trim(0);
@@ -126,10 +145,7 @@ int serveFastCgiRequests(RequestHandler handler) {
     limitStalls(request.ipcFd);
     useRequestEnvironment(serverParameters(request.envp));
     beginTextStreams(RawStreams{readRequestInput, writeRequestOutput});
-    const int status = answerGuarded(handler);
-    flushTextOutput();
-    FCGX_SetExitStatus(status, request.out);
-    FCGX_Finish_r(&request);
+    finishRequest(answerGuarded(handler));
     useRequestEnvironment(nullptr);
     releaseRequest();
   }
