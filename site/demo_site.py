@@ -107,18 +107,22 @@ class Server:
         self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen([find_lighttpd(), "-D", "-f", config], stdin=subprocess.DEVNULL,
                                         stderr=self.errors)
+        try:
+            self.wait_until_it_answers()
+        except BaseException:
+            self.stop()
+            raise
+
+    def wait_until_it_answers(self):
         deadline = time.monotonic() + 60
         while True:
             if self.process.poll() is not None:
-                message = self.startup_error()
-                self.stop()
-                raise DemoError(message)
+                raise DemoError(self.startup_error())
             try:
                 urllib.request.urlopen(self.url + "/", timeout=5).read()
                 return
             except OSError:
                 if time.monotonic() > deadline:
-                    self.stop()
                     raise DemoError("lighttpd did not answer on %s within 60 s" % self.url)
                 time.sleep(0.05)
 
@@ -155,18 +159,19 @@ def main():
         sys.exit("lighttpd is missing: apt-get install -y lighttpd")
     # Stopped by a signal, as by Ctrl-C, it stops lighttpd too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    server = None
     try:
         lay_out(args.programs, os.path.abspath(args.root))
         server = Server(args.root, args.port, args.mode)
+        print("Serving the demo (%s) at http://127.0.0.1:%d/ (Ctrl-C stops it)" % (args.mode, args.port), flush=True)
+        server.process.wait()
     except DemoError as error:
         sys.exit("demo: %s" % error)
-    print("Serving the demo (%s) at http://127.0.0.1:%d/ (Ctrl-C stops it)" % (args.mode, args.port), flush=True)
-    try:
-        server.process.wait()
     except (KeyboardInterrupt, SystemExit):
         pass
     finally:
-        server.stop()
+        if server is not None:
+            server.stop()
 
 
 if __name__ == "__main__":

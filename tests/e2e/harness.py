@@ -62,6 +62,8 @@ def stop(process, limit=LIMIT):
     """Stops one process by its id (a Popen or a pid of a child, adopted ones
     included): SIGTERM, then SIGKILL when it is still there after `limit`
     seconds. Returns its exit status, or None when it was gone already."""
+    if isinstance(process, subprocess.Popen) and process.returncode is not None:
+        return process.returncode
     pid = process.pid if isinstance(process, subprocess.Popen) else process
 
     def reaped():
