@@ -199,11 +199,11 @@ class Machine:
         replies_in, replies_out = os.pipe()
         shim = 'systemctl() { echo "$*" >&%d; read -r status <&%d; return "$status"; }\n' % (requests_out, replies_in)
         with tempfile.TemporaryFile() as output:
-            shell = subprocess.Popen(["bash", "-e", "-c", shim + commands], cwd=ROOT, stdin=subprocess.DEVNULL,
+            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", shim + commands], cwd=ROOT, stdin=subprocess.DEVNULL,
                                      stdout=output, stderr=subprocess.STDOUT, pass_fds=(requests_out, replies_in))
             os.close(requests_out)
             os.close(replies_in)
-            deadline, pending = time.monotonic() + LIMIT, b""
+            deadline, pending, failures = time.monotonic() + LIMIT, b"", []
             try:
                 while shell.poll() is None:
                     if time.monotonic() > deadline:
@@ -213,15 +213,20 @@ class Machine:
                         pending += os.read(requests_in, 4096)
                         while b"\n" in pending:
                             line, pending = pending.split(b"\n", 1)
-                            os.write(replies_out, b"%d\n" % self.systemctl(line.decode().split()))
+                            try:
+                                status = self.systemctl(line.decode().split())
+                            except (AssertionError, OSError, subprocess.SubprocessError) as error:
+                                failures.append("systemctl %s: %s" % (line.decode(), error))
+                                status = 1
+                            os.write(replies_out, b"%d\n" % status)
             finally:
                 os.close(requests_in)
                 os.close(replies_out)
             output.seek(0)
             text = output.read().decode(errors="replace")
-        if expect_status is not None and shell.returncode != expect_status:
-            raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s"
-                                 % (shell.returncode, expect_status, commands, text))
+        if failures or expect_status is not None and shell.returncode != expect_status:
+            raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s%s"
+                                 % (shell.returncode, expect_status, commands, text, "\n".join(failures)))
         return text
 
     def systemctl(self, arguments):
