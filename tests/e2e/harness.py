@@ -106,11 +106,11 @@ def mount(*arguments):
     subprocess.run(["mount"] + list(arguments), check=True, timeout=LIMIT)
 
 
-def overlay(path, lower=None, scratch="/run/e2e"):
+def overlay(path, lower=None):
     """Mounts a writable copy of `lower` (default: `path` itself) over `path`;
     what is written there goes to tmpfs."""
     lower = lower or path
-    top = tempfile.mkdtemp(dir=os.path.join(scratch, "overlays"))
+    top = tempfile.mkdtemp(dir="/run/e2e/overlays")
     upper, work = os.path.join(top, "upper"), os.path.join(top, "work")
     os.mkdir(upper)
     os.mkdir(work)
