@@ -138,13 +138,7 @@ class GuideOverHttpsTest(Browser, unittest.TestCase):
     @classmethod
     def serve(cls):
         guide = Guide()
-        guide.follow(cls.machine, "Install", "Counters", "lighttpd: CGI programs", "lighttpd on another port")
-        # The certificate and key that the guide asks for.
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                        "/CN=127.0.0.1", "-keyout", "/etc/lighttpd/server.pem", "-out", "/run/e2e/cert.pem"],
-                       check=True, capture_output=True, timeout=LIMIT)
-        cls.machine.run("cat /run/e2e/cert.pem >> /etc/lighttpd/server.pem")
-        guide.follow(cls.machine, "HTTPS")
+        guide.follow(cls.machine, "Install", "Counters", "lighttpd: CGI programs", "lighttpd on another port", "HTTPS")
         embed = next(text for heading, language, text, _ in guide.blocks if language == "html")
         with open("/var/www/html/counter.html", "w") as page:
             page.write("<!DOCTYPE html><html><head><title>counter</title></head><body>%s</body></html>" % embed)
