@@ -163,7 +163,7 @@ class Machine:
             os.makedirs(os.path.join(ROOT, "build", "deploy"), exist_ok=True)
             self.overlay(os.path.join(ROOT, "build", "deploy"), OPTIONS["guide-build"])
         self.boot_folders()
-        self.servers, self.workers = {}, {}
+        self.running = {}  # name: its processes (Popen) or process ids
         return self
 
     def overlay(self, path, lower=None):
@@ -171,7 +171,7 @@ class Machine:
         self.mounts.append(path)
 
     def __exit__(self, *failure):
-        for name in list(self.servers) + list(self.workers):
+        for name in list(self.running):
             self.stop(name)
         os.chdir("/")
         for path in reversed(self.mounts):
@@ -199,26 +199,13 @@ class Machine:
         replies_in, replies_out = os.pipe()
         shim = 'systemctl() { echo "$*" >&%d; read -r status <&%d; return "$status"; }\n' % (requests_out, replies_in)
         with tempfile.TemporaryFile() as output:
-            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", shim + commands], cwd=ROOT, stdin=subprocess.DEVNULL,
-                                     stdout=output, stderr=subprocess.STDOUT, pass_fds=(requests_out, replies_in))
+            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", shim + commands], cwd=ROOT,
+                                     stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
+                                     pass_fds=(requests_out, replies_in))
             os.close(requests_out)
             os.close(replies_in)
-            deadline, pending, failures = time.monotonic() + LIMIT, b"", []
             try:
-                while shell.poll() is None:
-                    if time.monotonic() > deadline:
-                        stop(shell)
-                        raise AssertionError("commands still running after %d s:\n%s" % (LIMIT, commands))
-                    if select.select([requests_in], [], [], 0.05)[0]:
-                        pending += os.read(requests_in, 4096)
-                        while b"\n" in pending:
-                            line, pending = pending.split(b"\n", 1)
-                            try:
-                                status = self.systemctl(line.decode().split())
-                            except (AssertionError, OSError, subprocess.SubprocessError) as error:
-                                failures.append("systemctl %s: %s" % (line.decode(), error))
-                                status = 1
-                            os.write(replies_out, b"%d\n" % status)
+                failures = self.answer_systemctl(shell, requests_in, replies_out, commands)
             finally:
                 os.close(requests_in)
                 os.close(replies_out)
@@ -228,6 +215,26 @@ class Machine:
             raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s%s"
                                  % (shell.returncode, expect_status, commands, text, "\n".join(failures)))
         return text
+
+    def answer_systemctl(self, shell, requests, replies, commands):
+        """Carries out the shell's systemctl commands until it ends; returns
+        what failed."""
+        deadline, pending, failures = time.monotonic() + LIMIT, b"", []
+        while shell.poll() is None:
+            if time.monotonic() > deadline:
+                stop(shell)
+                raise AssertionError("commands still running after %d s:\n%s" % (LIMIT, commands))
+            if select.select([requests], [], [], 0.05)[0]:
+                pending += os.read(requests, 4096)
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    try:
+                        status = self.systemctl(line.decode().split())
+                    except (AssertionError, OSError, subprocess.SubprocessError) as error:
+                        failures.append("systemctl %s: %s" % (line.decode(), error))
+                        status = 1
+                    os.write(replies, b"%d\n" % status)
+        return failures
 
     def systemctl(self, arguments):
         """What systemd does for the guide's systemctl commands: the servers as
@@ -262,7 +269,7 @@ class Machine:
             self.start_workers(name)
 
     def stop(self, name):
-        for process in self.servers.pop(name, []) + self.workers.pop(name, []):
+        for process in self.running.pop(name, []):
             stop(process)
 
     def start_server(self, name):
@@ -273,7 +280,7 @@ class Machine:
         log = open(os.path.join("/run/e2e", name + ".out"), "w")
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         log.close()
-        self.servers[name] = [process]
+        self.running[name] = [process]
 
         def written():
             if process.poll() is not None:
@@ -297,20 +304,16 @@ class Machine:
         if started.returncode != 0:
             raise AssertionError("%s did not start:\n%s%s" % (name, started.stdout, started.stderr))
         with open(settings["PIDFile"].replace("%i", instance)) as pids:
-            self.workers[name] = [int(pid) for pid in pids.read().split()]
+            self.running[name] = [int(pid) for pid in pids.read().split()]
 
-    def pids(self, name):
-        return [process.pid if isinstance(process, subprocess.Popen) else process
-                for process in self.servers.get(name, []) + self.workers.get(name, [])]
-
-    # --- counters
+    # --- counters, as the guide has them made
 
     @staticmethod
-    def write_counter(name, count, owner="www-data"):
+    def write_counter(name, count):
         path = os.path.join(CGI_BIN, name + ".dat")
         with open(path, "w") as data:
             data.write(str(count))
-        shutil.chown(path, owner, owner)
+        shutil.chown(path, "www-data", "www-data")
 
     @staticmethod
     def read_counter(name):
