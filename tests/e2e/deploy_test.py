@@ -148,6 +148,8 @@ class Deployment:
         wait_until(lambda: len(self.worker_pids()) == len(before), "as many workers as before the upgrade")
         after = self.worker_pids()
         self.assertFalse(set(before) & set(after), "workers of the old programs still run")
+        if after:
+            self.assertEqual(self.machine.run(GUIDE.shell("Troubleshooting")[0]), CGI_BIN + "\n")
         self.machine.write_counter("7", 3)
         self.assertEqual(snippet(self.visit())[2], 3)
 
@@ -229,6 +231,12 @@ class SharedCounters:
                 counts = sum(pool.map(lambda port: visits(port, "7", 1000, 16), (80, PORT)), [])
             self.assertEqual(sorted(counts), list(range(5000, 7000)))
             self.assertEqual(machine.read_counter("7"), "7000")
+            # A counter file may be a symbolic link into a shared folder.
+            os.makedirs("/run/e2e/shared")
+            machine.run("printf 41 > /run/e2e/shared/8.dat && chown www-data: /run/e2e/shared/8.dat && "
+                        "ln -s /run/e2e/shared/8.dat /usr/lib/cgi-bin/8.dat")
+            self.assertEqual([visits(port, "8", 1, 1) for port in (80, PORT)], [[41], [42]])
+            self.assertEqual(machine.read_counter("8"), "43")
 
 
 def select(server):

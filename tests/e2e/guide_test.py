@@ -13,7 +13,8 @@ from deploy_test import DEPLOYMENTS
 
 # Sections whose commands a test runs, besides the deployments' own.
 ALSO_RUN = {"Build": "guide_build.py", "envprobe": "deploy_test.py lighttpd", "Upgrading": "deploy_test.py",
-            "Operating counters": "deploy_test.py lighttpd", "HTTPS": "browser_test.py"}
+            "Operating counters": "deploy_test.py lighttpd", "HTTPS": "browser_test.py",
+            "Troubleshooting": "deploy_test.py"}
 
 
 class GuideTest(unittest.TestCase):
