@@ -358,12 +358,13 @@ class Guide:
 
 # ---------------------------------------------------------------- requests
 
-def request(port, method, path, body=None, headers=None, host="127.0.0.1"):
-    """Status, headers (a dict) and body bytes of one request to 127.0.0.1."""
+def request(port, method, path, body=None, headers=None):
+    """Status, headers (a dict) and body bytes of one request to 127.0.0.1,
+    its Host header as a browser sends it."""
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=LIMIT)
     try:
         connection.putrequest(method, path, skip_host=True)
-        connection.putheader("Host", host if port == 80 else "%s:%d" % (host, port))
+        connection.putheader("Host", "127.0.0.1" if port == 80 else "127.0.0.1:%d" % port)
         for name, value in (headers or {}).items():
             connection.putheader(name, value)
         if body is not None:
@@ -466,9 +467,9 @@ class Chromium:
         return [m for m in self.messages[first:]
                 if m.get("method") in ("Log.entryAdded", "Runtime.consoleAPICalled", "Runtime.exceptionThrown")]
 
-    def submit(self, form_index=0):
-        """Submits a form of the page and waits for the answer to load."""
-        self.call("Runtime.evaluate", session=self.session, expression="document.forms[%d].submit()" % form_index)
+    def submit(self):
+        """Submits the page's form and waits for the answer to load."""
+        self.call("Runtime.evaluate", session=self.session, expression="document.forms[0].submit()")
         self.receive(lambda m: m.get("method") == "Page.loadEventFired", "load event after submitting")
 
     def evaluate(self, expression):
