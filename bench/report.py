@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
-"""Measures and prints the benchmark table (bench/run.sh prepares its inputs)."""
+"""Measures and prints the benchmark tables (bench/run.sh prepares its inputs) and
+writes them to WORK/report.md, with the served figures drawn in an SVG chart."""
 import argparse
 import json
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "site"))
-import demo_site  # noqa: E402
+import chart
+import served
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -38,7 +40,7 @@ def startup_costs(programs, floor, work):
         order = names[round_number % 4:] + names[:round_number % 4]
         subprocess.run(["hyperfine", "-N", "--warmup", "30", "--runs", "300", "--output", "pipe",
                         "--export-json", report] + [commands[name] for name in order],
-                       cwd=counters, env=env, check=True, capture_output=True)
+                       cwd=counters, env=env, check=True, capture_output=True, timeout=600)
         with open(report) as results:
             for name, result in zip(order, json.load(results)["results"]):
                 times[name].extend(result["times"])
@@ -46,15 +48,14 @@ def startup_costs(programs, floor, work):
     return {name: statistics.median(times[name]) for name in names}
 
 
-def decode_run(command, body):
+def decode_run(command, body, work):
     """Seconds and peak resident KiB for one run with the body piped in."""
-    timing = tempfile.NamedTemporaryFile(delete=False)
-    timing.close()
-    shell = "cat %s | /usr/bin/time -o %s -f '%%e %%M' %s > /dev/null" % (body, timing.name, command)
-    subprocess.run(["sh", "-c", shell], env=dict(os.environ, REQUEST_METHOD="POST"), check=True)
-    with open(timing.name) as result:
+    timing = os.path.join(work, "decode.time")
+    shell = "cat %s | /usr/bin/time -o %s -f '%%e %%M' %s > /dev/null" % (body, timing, command)
+    subprocess.run(["sh", "-c", shell], env=dict(os.environ, REQUEST_METHOD="POST"), check=True, timeout=600)
+    with open(timing) as result:
         seconds, kib = result.read().split()[-2:]
-    os.unlink(timing.name)
+    os.unlink(timing)
     return float(seconds), int(kib)
 
 
@@ -67,59 +68,174 @@ def decode_costs(programs, work):
         path = os.path.join(work, "bodies", body + ".body")
         size = os.path.getsize(path)
         for name, command in peers.items():
-            runs = [decode_run(command, path) for _ in range(3 if name == "fieldecho" else 1)]
+            runs = [decode_run(command, path, work) for _ in range(3 if name == "fieldecho" else 1)]
             seconds = min(r[0] for r in runs)
             results[(body, name)] = (size / 1e6 / max(seconds, 1e-3), max(r[1] for r in runs) / 1024)
     return results
 
 
-def served_rates(programs, floor, work):
-    """Requests per second under lighttpd, 16 connections, 5 s each."""
-    root = tempfile.mkdtemp(dir=work)
-    cgi_bin = demo_site.lay_out(programs, root)
-    shutil.copy2(floor, os.path.join(cgi_bin, "floor"))
-    server = demo_site.Server(root, demo_site.free_port(), demo_site.PROGRAMS + ("floor",))
-    paths = {"floor": "/cgi-bin/floor", "vistrel": "/cgi-bin/vistrel?cid=1&chto=c",
-             "fieldecho": "/cgi-bin/fieldecho?a=1&b=2", "envprobe": "/cgi-bin/envprobe"}
-    rates = {}
-    try:
-        for name, path in paths.items():
-            out = subprocess.run(["wrk", "-t", "2", "-c", "16", "-d", "5s", server.url + path],
-                                 capture_output=True, text=True, check=True).stdout
-            rates[name] = float(next(line for line in out.splitlines() if "Requests/sec" in line).split()[1])
-    finally:
-        server.stop()
-        shutil.rmtree(root)
-    return rates
+TARGET_RATE, TARGET_P99, TARGET_START, TARGET_RSS_KIB = 25.0, 0.05, 1.05, 4096
+
+
+class Report:
+    """Prints each line and keeps it for the report file."""
+
+    def __init__(self):
+        self.lines = []
+
+    def __call__(self, line=""):
+        print(line, flush=True)
+        self.lines.append(line)
+
+    def table(self, header, rows, text_columns=1):
+        self("| " + " | ".join(header) + " |")
+        self("|" + "|".join(["---"] * text_columns + ["---:"] * (len(header) - text_columns)) + "|")
+        for row in rows:
+            self("| " + " | ".join(str(cell) for cell in row) + " |")
+        self()
+
+
+def verdict(ok):
+    return "PASS" if ok else "FAIL"
+
+
+def microseconds(value):
+    return "-" if value is None else "%.0f" % (value * 1e6)
+
+
+def served_report(say, configs, results, memory, rounds, seconds):
+    floors = {server: results[server + " CGI floor"] for server in ("lighttpd", "nginx")}
+    median = served.median
+    say("Behind lighttpd and nginx on 127.0.0.1: wrk -t2 -c%d -d%ds --latency, median of %d interleaved rounds "
+        "(CPU: microseconds of the web server's and the FastCGI workers' CPU time per request):"
+        % (served.CONNECTIONS, seconds, rounds))
+    rows = []
+    for config in configs:
+        runs, floor = results[config.name], floors[config.server]
+        worker_cpu = [run["worker cpu"] for run in runs if run["worker cpu"] is not None]
+        rows.append([config.server, config.mode, config.program, "%.0f" % median(runs, "rps"),
+                     "%.2f" % (median(runs, "p99") * 1000), "%.2f" % (median(runs, "rps") / median(floor, "rps")),
+                     "%.3f" % (median(runs, "p99") / median(floor, "p99")),
+                     microseconds(statistics.median(run["server cpu"] for run in runs)),
+                     microseconds(statistics.median(worker_cpu) if worker_cpu else None)])
+    say.table(["server", "mode", "program", "req/s", "p99 ms", "req/s x floor", "p99 x floor",
+               "server CPU us/req", "worker CPU us/req"], rows, text_columns=3)
+
+    say("Each round (req/s / p99 ms):")
+    say.table(["configuration"] + ["round %d" % (n + 1) for n in range(rounds)],
+              [[config.name] + ["%.0f / %.2f" % (run["rps"], run["p99"] * 1000) for run in results[config.name]]
+               for config in configs])
+
+    say("FastCGI vistrel (4 workers, spawn-fcgi) against the static C floor through fcgiwrap (16 processes), "
+        "both behind nginx; targets: req/s >= %gx, p99 <= %gx, no lost visit:" % (TARGET_RATE, TARGET_P99))
+    rows = []
+    for n, (fast, floor) in enumerate(zip(results["nginx FastCGI vistrel"], floors["nginx"])):
+        rate, p99 = fast["rps"] / floor["rps"], fast["p99"] / floor["p99"]
+        ok = rate >= TARGET_RATE and p99 <= TARGET_P99 and fast["lost"] == 0 and fast["errors"] == 0
+        rows.append([n + 1, "%.0f" % floor["rps"], "%.0f" % fast["rps"], "%.1f" % rate, "%.2f" % (floor["p99"] * 1000),
+                     "%.2f" % (fast["p99"] * 1000), "%.3f" % p99, fast["lost"], verdict(ok)])
+    say.table(["round", "floor req/s", "FastCGI req/s", "x floor", "floor p99 ms", "FastCGI p99 ms", "x floor",
+               "lost visits", "verdict"], rows)
+
+    say("Visits counted against the answers of each run (counted must lie between the answered requests "
+        "and %d more, the connections still in flight when wrk stops):" % served.CONNECTIONS)
+    for config in configs:
+        if config.counter_dir is None:
+            continue
+        runs = results[config.name]
+        lost = sum(run["lost"] for run in runs)
+        extra = sum(run["extra"] for run in runs)
+        spread = [run["counted"] - run["requests"] + run["non2xx"] for run in runs]
+        line = "%s: lost visits: %d (%d runs, counted %d to %d more than answered)" % (
+            config.name, lost, len(runs), min(spread), max(spread))
+        if extra:
+            line += "; %d counted beyond the requests in flight" % extra
+        say("- " + line)
+    failures = ["%s round %d: %d socket errors, %d answers not 2xx" % (config.name, n + 1, run["errors"], run["non2xx"])
+                for config in configs for n, run in enumerate(results[config.name])
+                if run["errors"] or run["non2xx"]]
+    say("- failed requests: " + ("none" if not failures else "; ".join(failures)))
+    say()
+
+    plain, kept = results["nginx FastCGI vistrel"], results["nginx FastCGI+keepalive vistrel"]
+    say("nginx upstream keepalive %d with fastcgi_keep_conn on, against a new connection per request "
+        "(vistrel, 4 workers each; median and each round, req/s / p99 ms):" % served.KEEPALIVE)
+    say.table(["upstream", "req/s", "p99 ms", "p99 x floor"] + ["round %d" % (n + 1) for n in range(rounds)],
+              [[name, "%.0f" % median(runs, "rps"), "%.2f" % (median(runs, "p99") * 1000),
+                "%.3f" % (median(runs, "p99") / median(floors["nginx"], "p99"))]
+               + ["%.0f / %.2f" % (run["rps"], run["p99"] * 1000) for run in runs]
+               for name, runs in (("new connection per request", plain), ("keepalive + keep_conn", kept))])
+
+    say("Resident memory of an idle FastCGI worker (VmRSS, the largest of each program's 4 workers, KiB; "
+        "target <= %d):" % TARGET_RSS_KIB)
+    rows = []
+    started = {"lighttpd": "lighttpd bin-path", "nginx": "spawn-fcgi", "keepalive": "spawn-fcgi, keepalive upstream"}
+    for key in memory["after warm-up"]:
+        largest = max(memory["after warm-up"][key], memory["after the rounds"][key])
+        rows.append(["%s (%s)" % (key[1], started[key[0]]),
+                     memory["after warm-up"][key], memory["after the rounds"][key], verdict(largest <= TARGET_RSS_KIB)])
+    say.table(["worker", "after warm-up", "after the rounds", "verdict"], rows)
+
+
+def chart_rows(configs, results):
+    labels = {"static": "static file (count.gif)", "CGI": "CGI %s", "FastCGI": "FastCGI %s",
+              "FastCGI+keepalive": "FastCGI %s, keepalive"}
+    rows = []
+    for config in configs:
+        label = labels[config.mode].replace("%s", config.program).replace("CGI floor", "CGI floor (static C)")
+        rows.append((config.server, label, config.mode, served.median(results[config.name], "rps"),
+                     served.median(results[config.name], "p99")))
+    return rows
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds under the web servers")
+    parser.add_argument("--seconds", type=int, default=5, help="length of each wrk run")
+    parser.add_argument("--parts", default="startup,decode,served", help="which parts to measure")
+    parser.add_argument("--chart", default=os.path.join(HERE, "..", "docs", "speed.svg"))
     args = parser.parse_args()
+    args.work = os.path.abspath(args.work)
+    # Stopped by SIGTERM, it still stops its servers and workers.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     programs = program_paths(args.build)
     floor = os.path.join(args.work, "floor")
+    parts = args.parts.split(",")
+    say = Report()
 
-    startup = startup_costs(programs, floor, args.work)
-    print("Per request, one process start (median of 1500 in 5 rounds, hyperfine):")
-    print("| program | ms | x floor |\n|---|---:|---:|")
-    for name, seconds in startup.items():
-        print("| %s | %.3f | %.2f |" % (name, seconds * 1000, seconds / startup["floor"]))
+    if "startup" in parts:
+        startup = startup_costs(programs, floor, args.work)
+        say("Per request, one process start (median of 1500 in 5 rounds, hyperfine; target <= %.2fx floor):"
+            % TARGET_START)
+        say.table(["program", "ms", "x floor", "verdict"],
+                  [[name, "%.3f" % (seconds * 1000), "%.2f" % (seconds / startup["floor"]),
+                    "" if name == "floor" else verdict(seconds / startup["floor"] <= TARGET_START)]
+                   for name, seconds in startup.items()])
 
-    decode = decode_costs(programs, args.work)
-    print("\nDecoding a 64 MiB body piped in, listing to /dev/null (MB/s, peak MiB):")
-    print("| body | fieldecho | python parse_qsl | node querystring |\n|---|---:|---:|---:|")
-    for body in ("distinct", "longvalue", "repeated"):
-        cells = ["%.0f MB/s, %.0f MiB" % decode[(body, name)]
-                 for name in ("fieldecho", "python parse_qsl", "node querystring")]
-        print("| %s | %s |" % (body, " | ".join(cells)))
+    if "decode" in parts:
+        decode = decode_costs(programs, args.work)
+        say("Decoding a 64 MiB body piped in, listing to /dev/null (MB/s, peak MiB):")
+        say.table(["body", "fieldecho", "python parse_qsl", "node querystring"],
+                  [[body] + ["%.0f MB/s, %.0f MiB" % decode[(body, name)]
+                             for name in ("fieldecho", "python parse_qsl", "node querystring")]
+                   for body in ("distinct", "longvalue", "repeated")])
 
-    rates = served_rates(programs, floor, args.work)
-    print("\nUnder lighttpd 1.4 on 127.0.0.1, wrk -t2 -c16 -d5s (requests/s):")
-    print("| program | req/s | x floor |\n|---|---:|---:|")
-    for name, rate in rates.items():
-        print("| %s | %.0f | %.2f |" % (name, rate, rate / rates["floor"]))
+    if "served" in parts:
+        configs, results, memory = served.served(programs, floor, args.work, args.rounds, args.seconds)
+        served_report(say, configs, results, memory, args.rounds, args.seconds)
+        with open(os.path.join(args.work, "served.json"), "w") as raw:
+            json.dump({name: runs for name, runs in results.items()}, raw, indent=1)
+        chart.write_chart(args.chart, chart_rows(configs, results),
+                          "vistrel, fieldecho and envprobe behind lighttpd and nginx",
+                          "wrk -c%d on 127.0.0.1, median of %d rounds of %d s; FastCGI: 4 workers; "
+                          "CGI under nginx: fcgiwrap, 16 processes" % (served.CONNECTIONS, args.rounds, args.seconds))
+        say("Chart: " + os.path.relpath(args.chart))
+
+    with open(os.path.join(args.work, "report.md"), "w") as out:
+        out.write("\n".join(say.lines) + "\n")
+    print("Report: " + os.path.relpath(os.path.join(args.work, "report.md")))
 
 
 if __name__ == "__main__":

@@ -5,8 +5,8 @@ namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool isUnreserved(unsigned char byte) {
-  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-         byte == '-' || byte == '.' || byte == '_' || byte == '~';
+  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '-' ||
+         byte == '.' || byte == '_' || byte == '~';
 }
 
 void appendHex(std::string& out, unsigned char byte) {

@@ -46,14 +46,16 @@ void writeCounterSnippet(const std::string& counterId, int count) {
   writeText(script);
   writeText("?cid=");
   writeText(percentEncode(upToZeroByte(counterId)));
-  writeText(R"(&chto=v\' target=_blank style=\'text-decoration:none\''+)" "\n");
+  writeText(R"(&chto=v\' target=_blank style=\'text-decoration:none\''+)"
+            "\n");
   writeText(R"(' title=\')");
   writeDecimal(count);
   writeText(R"( visits counted\'><img src=\')");
   writeText(scheme);
   writeText(host);
   writeText(kImagePath);
-  writeText(R"(\' border=0><span'+)" "\n");
+  writeText(R"(\' border=0><span'+)"
+            "\n");
   writeText(R"(' style=\')");
   writeText(kCountStyle);
   writeText(R"(\'>)");
@@ -81,8 +83,9 @@ void writeStatisticsPage(const std::string& counterId, int count) {
 }
 
 void writeErrorPage(const std::string& counterId) {
-  writeText("<html><head><title>Counter error</title></head><body><h1>Counter error</h1>"
-            "<p>Cannot show statistics for <b>");
+  writeText(
+      "<html><head><title>Counter error</title></head><body><h1>Counter error</h1>"
+      "<p>Cannot show statistics for <b>");
   writeText(idForHtml(counterId));
   writeText("</b>. This counter <u>does not exist</u>!</p>");
   writeText(kFooter);

@@ -42,32 +42,44 @@ void writeFile(const char* name, const std::string& bytes) {
   std::fclose(file);
 }
 
+// The data file lives in a folder of its own, removed when the run ends.
+char folder[] = "/tmp/count_file_fuzz_XXXXXX";
+std::string counterId;
+std::string dataFile;
+
+void removeFolder() {
+  std::remove(dataFile.c_str());
+  ::rmdir(folder);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char folder[] = "/tmp/count_file_fuzz_XXXXXX";
-  if (mkdtemp(folder) == nullptr || chdir(folder) != 0) std::abort();
+  if (mkdtemp(folder) == nullptr) std::abort();
+  counterId = std::string(folder) + "/f";
+  dataFile = counterId + ".dat";
+  std::atexit(removeFolder);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string before(reinterpret_cast<const char*>(data), size);
-  writeFile("f.dat", before);
+  writeFile(dataFile.c_str(), before);
 
   DataFile file;
-  check(openDataFile(file, "f", true), "a regular file opens");
+  check(openDataFile(file, counterId, true), "a regular file opens");
   const int count = file.reading.count();
   check(count == referenceCount(before), "count read as %d reads it");
   rewriteCount(file);
   closeDataFile(file);
 
-  const std::string after = readFile("f.dat");
+  const std::string after = readFile(dataFile.c_str());
   const int next = count == INT_MAX ? INT_MAX : count + 1;
   const std::string digits = std::to_string(next);
   check(referenceCount(after) == next, "the file reads back as the count plus one");
   check(after.compare(0, digits.size(), digits) == 0, "the new count stands at the start");
-  check(after.size() == digits.size() || (after.size() == before.size() && after.substr(digits.size()) ==
-                                                                              before.substr(digits.size())),
+  check(after.size() == digits.size() ||
+            (after.size() == before.size() && after.substr(digits.size()) == before.substr(digits.size())),
         "old bytes are either cut off or kept as they were");
   return 0;
 }

@@ -4,16 +4,18 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "formlib/form.h"
 #include "formlib/url_decoder.h"
 #include "fuzz/check.h"
 #include "fuzz/reference_decoder.h"
+#include "platform/environment.h"
 #include "platform/text_stdio.h"
 
 namespace {
@@ -42,17 +44,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* method = kMethods[(selector / 5) % 5];
   const bool dropCR = (selector / 25) % 2 == 0;
   const bool useGet = method != nullptr && std::strcmp(method, "GET") == 0;
-
-  clearenv();
-  if (contentType) setenv("CONTENT_TYPE", contentType, 1);
-  if (method) setenv("REQUEST_METHOD", method, 1);
   // The query string is an environment value: it ends at its first zero byte.
   const std::string query = input.substr(0, input.find('\0'));
-  setenv("QUERY_STRING", query.c_str(), 1);
+
+  // The variables of a CGI process, or a FastCGI request's parameters, whose
+  // names may come in any case and whose first match wins.
+  const bool asWorkerRequest = (selector / 50) % 2 == 1;
+  std::vector<std::string> parameters;
+  if (contentType) parameters.push_back(std::string("content_type=") + contentType);
+  if (method) parameters.push_back(std::string("Request_Method=") + method);
+  parameters.push_back("QUERY_STRING=" + query);
+  parameters.push_back("QUERY_STRING=not this one");
+  parameters.push_back("REQUEST_METHOD=not this one");
+  std::vector<char*> entries;
+  for (auto& entry : parameters) entries.push_back(entry.data());
+  entries.push_back(nullptr);
+  clearenv();
+  if (asWorkerRequest) {
+    useRequestEnvironment(entries.data());
+  } else {
+    environ = entries.data();
+  }
   giveStandardInput(input);
   formStore.clear();
 
   const bool decoded = decodeForm(dropCR);
+  useRequestEnvironment(nullptr);
+  environ = nullptr;
   const bool refused = contentType != nullptr && std::strcmp(contentType, "multipart/form-data") == 0;
   check(decoded == !refused, "refused exactly for multipart/form-data");
   if (refused) {

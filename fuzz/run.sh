@@ -15,6 +15,7 @@ for target in decode count_file; do
   log="build/fuzz/$target.log"
   status=0
   "build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -max_len=4096 \
+    -artifact_prefix="$PWD/build/fuzz/$target-" \
     "$corpus" "$PWD/fuzz/corpus/$target" > "$log" 2>&1 || status=$?
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
   if [ "$status" -ne 0 ]; then

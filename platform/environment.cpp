@@ -9,9 +9,7 @@ namespace {
 // Null until a FastCGI request sets it: then the process environment is the request's.
 char** requestEntries;
 
-unsigned char foldAsciiCase(unsigned char byte) {
-  return (byte >= 'a' && byte <= 'z') ? byte - ('a' - 'A') : byte;
-}
+unsigned char foldAsciiCase(unsigned char byte) { return (byte >= 'a' && byte <= 'z') ? byte - ('a' - 'A') : byte; }
 
 // True when `entry` starts with `name` (ignoring ASCII case) followed by "=".
 bool entryHasName(const char* entry, const char* name, std::size_t nameLength) {

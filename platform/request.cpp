@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "platform/environment.h"
@@ -21,7 +22,8 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1};
 // A server that sends nothing for this long has stalled; the request ends.
 constexpr time_t kStallSeconds = 30;
 // A request that read more than this gives its memory back to the system
-// afterwards, so that an idle worker stays small.
+// afterwards: the allocator keeps freed memory up to a threshold that grows
+// after large blocks, so an idle worker would otherwise hold tens of MiB.
 constexpr std::size_t kLargeRequestBytes = std::size_t{1} << 20;
 
 void (*releaseHooks[4])();
@@ -73,7 +75,7 @@ sigset_t holdStopSignals() {
   struct sigaction action {};
   action.sa_handler = requestStop;
   action.sa_mask = stops;
-  // Installed before libfcgi starts, which then leaves SIGUSR1 to us.
+  // Installed before libfcgi starts: it sets a SIGUSR1 handler of its own only where none is set.
   for (const int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
   sigset_t waiting;
   ::sigprocmask(SIG_BLOCK, &stops, &waiting);
@@ -93,6 +95,13 @@ bool waitForRequest(const sigset_t& waitingMask) {
   return false;
 }
 
+// libfcgi puts an entry of its own, "FCGI_ROLE=...", before the server's parameters.
+char** serverParameters(char** entries) {
+  return entries[0] != nullptr && std::strncmp(entries[0], "FCGI_ROLE=", 10) == 0 ? entries + 1 : entries;
+}
+
+// libfcgi reads and writes the connection blocking: these limits end a read
+// or a write that has waited that long, and with it the request's input or answer.
 void limitStalls(int connection) {
   const timeval limit{kStallSeconds, 0};
   ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -115,7 +124,7 @@ int serveFastCgiRequests(RequestHandler handler) {
     if (accepted == -EAGAIN || accepted == -EWOULDBLOCK) continue;
     if (accepted < 0) return 1;
     limitStalls(request.ipcFd);
-    useRequestEnvironment(request.envp);
+    useRequestEnvironment(serverParameters(request.envp));
     beginTextStreams(RawStreams{readRequestInput, writeRequestOutput});
     const int status = answerGuarded(handler);
     flushTextOutput();

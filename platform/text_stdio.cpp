@@ -138,8 +138,8 @@ void writeDecimal(long long value) {
   char digits[24];
   char* start = digits + sizeof digits;
   // Work on the magnitude as unsigned so that the most negative value is safe.
-  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                           : static_cast<unsigned long long>(value);
+  unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
   do {
     *--start = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;

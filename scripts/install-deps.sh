@@ -57,7 +57,7 @@ apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # also start at the next boot and take port 80.
 for service in $(comm -13 <(echo "$before") <(boot_services)); do
   case "$service" in
-    *.service|*.socket) deb-systemd-helper disable "$service" ;;
+    *.service|*.socket) systemctl disable --quiet "$service" 2> /dev/null || true ;;
     *.*) ;;
     *) update-rc.d "$service" disable > /dev/null 2>&1 || true ;;
   esac

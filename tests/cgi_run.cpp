@@ -1,19 +1,30 @@
 #include "cgi_run.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <stdexcept>
+#include <thread>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 int temporaryFile() {
   char name[] = "/tmp/cgi_run_XXXXXX";
@@ -38,7 +49,88 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
+void limitMemory(long bytes) {
+  if (bytes <= 0) return;
+  const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+// A copy of `program` in a folder that every user may enter, for a run
+// without root's rights: the build tree may lie in a folder only root can enter.
+std::string reachableCopy(const std::string& program, const TempDir& folder) {
+  std::filesystem::permissions(folder.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_exec);
+  const std::string copy = folder.file("program");
+  std::filesystem::copy_file(program, copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                         std::filesystem::perms::others_exec);
+  return copy;
+}
+
+// FastCGI records.
+enum RecordType : unsigned char {
+  kBeginRequest = 1,
+  kEndRequest = 3,
+  kParams = 4,
+  kStdin = 5,
+  kStdout = 6,
+  kStderr = 7
+};
+constexpr std::size_t kMaxContent = 65535;
+
+std::string record(RecordType type, const std::string& content) {
+  std::string bytes{1, static_cast<char>(type), 0, 1};
+  bytes += static_cast<char>(content.size() >> 8);
+  bytes += static_cast<char>(content.size() & 0xFF);
+  bytes += std::string(2, '\0');  // no padding, reserved
+  return bytes + content;
+}
+
+// Content cut into records; an empty content still makes one (empty) record.
+std::string records(RecordType type, const std::string& content) {
+  std::string bytes;
+  for (std::size_t at = 0; at < content.size(); at += kMaxContent)
+    bytes += record(type, content.substr(at, kMaxContent));
+  return bytes;
+}
+
+std::string pairLength(std::size_t length) {
+  if (length < 128) return std::string(1, static_cast<char>(length));
+  return std::string{static_cast<char>(0x80 | (length >> 24)), static_cast<char>(length >> 16),
+                     static_cast<char>(length >> 8), static_cast<char>(length)};
+}
+
+std::string encodeParams(const std::vector<std::string>& environment) {
+  std::string pairs;
+  for (const auto& entry : environment) {
+    const std::size_t equals = std::min(entry.find('='), entry.size());
+    const std::string name = entry.substr(0, equals);
+    const std::string value = equals < entry.size() ? entry.substr(equals + 1) : "";
+    pairs += pairLength(name.size()) + pairLength(value.size()) + name + value;
+  }
+  return pairs;
+}
+
+unsigned byteAt(const std::string& bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
+
 }  // namespace
+
+int waitForExit(pid_t child, int timeoutSeconds) {
+  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  for (auto pause = std::chrono::microseconds(100);; pause = std::min(pause * 2, std::chrono::microseconds(20000))) {
+    int status = 0;
+    const pid_t ended = waitpid(child, &status, WNOHANG);
+    if (ended == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (ended < 0) throw std::runtime_error("waitpid: " + std::string(strerror(errno)));
+    if (Clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      throw std::runtime_error("process " + std::to_string(child) + " did not end within " +
+                               std::to_string(timeoutSeconds) + " s");
+    }
+    std::this_thread::sleep_for(pause);
+  }
+}
 
 CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   const int in = temporaryFile();
@@ -53,6 +145,8 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
     if (pipe(deadPipe) != 0) throw std::runtime_error("pipe failed");
     close(deadPipe[0]);
   }
+  TempDir copyFolder;
+  const std::string executable = request.runAsNobody ? reachableCopy(program, copyFolder) : program;
 
   std::vector<std::string> argv{request.argv0.empty() ? program : request.argv0};
   argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
@@ -67,23 +161,17 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
     dup2(err, 2);
     if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) _exit(126);
     if (request.runAsNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
-    if (request.memoryLimit > 0) {
-      const rlimit limit{static_cast<rlim_t>(request.memoryLimit), static_cast<rlim_t>(request.memoryLimit)};
-      setrlimit(RLIMIT_AS, &limit);
-    }
+    limitMemory(request.memoryLimit);
     // A web server starts programs with SIGPIPE at its default action.
     signal(SIGPIPE, SIG_DFL);
-    execve(program.c_str(), argvPointers.data(), envpPointers.data());
+    execve(executable.c_str(), argvPointers.data(), envpPointers.data());
     _exit(127);
   }
   if (request.closeOutputEarly) close(deadPipe[1]);
-  int status = 0;
-  waitpid(child, &status, 0);
-
   CgiResult result;
+  result.exitStatus = waitForExit(child);
   result.output = readWhole(out);
   result.errors = readWhole(err);
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.inputOffset = static_cast<long>(lseek(in, 0, SEEK_CUR));
   close(in);
   close(out);
@@ -136,3 +224,221 @@ std::vector<std::string> TempDir::list() const {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+void TempDir::empty() const {
+  for (const auto& name : list()) std::filesystem::remove_all(file(name));
+}
+
+FastCgiClient::FastCgiClient(const std::string& socketPath) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + socketPath);
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (socket_ < 0) throw std::runtime_error("socket failed");
+  // A listening socket's backlog takes the connection even before the worker accepts it.
+  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const std::string why = strerror(errno);
+    ::close(socket_);
+    throw std::runtime_error("cannot connect to " + socketPath + ": " + why);
+  }
+}
+
+FastCgiClient::~FastCgiClient() { hangUp(); }
+
+void FastCgiClient::hangUp() {
+  if (socket_ >= 0) ::close(socket_);
+  socket_ = -1;
+}
+
+void FastCgiClient::beginRequest(const std::vector<std::string>& environment) {
+  sendRaw(record(kBeginRequest, std::string{0, 1, 0, 0, 0, 0, 0, 0}) + records(kParams, encodeParams(environment)) +
+          record(kParams, ""));
+}
+
+void FastCgiClient::sendInput(const std::string& bytes) {
+  if (!bytes.empty()) sendRaw(records(kStdin, bytes));
+}
+
+void FastCgiClient::endInput() { sendRaw(record(kStdin, "")); }
+
+// Reads what arrives within `milliseconds`; false when the worker closed the connection.
+bool FastCgiClient::receiveFor(int milliseconds) {
+  pollfd ready{socket_, POLLIN, 0};
+  if (poll(&ready, 1, milliseconds) <= 0) return true;
+  char block[65536];
+  const ssize_t got = ::read(socket_, block, sizeof block);
+  if (got > 0) received_.append(block, static_cast<std::size_t>(got));
+  return got > 0 || (got < 0 && errno == EAGAIN);
+}
+
+// A worker may end the request before it has read all the input (a refused
+// request does): then the rest is not sent, and the answer is read as it is.
+void FastCgiClient::sendRaw(const std::string& bytes) {
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  for (std::size_t sent = 0; sent < bytes.size() && !peerClosed_;) {
+    if (Clock::now() > deadline) throw std::runtime_error("the worker took no input for too long");
+    pollfd ready{socket_, POLLIN | POLLOUT, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    if ((ready.revents & POLLIN) != 0 && !receiveFor(0)) peerClosed_ = true;
+    if ((ready.revents & POLLOUT) == 0 || peerClosed_) continue;
+    const ssize_t written = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (written < 0 && (errno == EPIPE || errno == ECONNRESET)) peerClosed_ = true;
+    if (written < 0 && errno != EAGAIN && !peerClosed_)
+      throw std::runtime_error("send: " + std::string(strerror(errno)));
+    if (written > 0) sent += static_cast<std::size_t>(written);
+  }
+}
+
+CgiResult FastCgiClient::readAnswer(int timeoutSeconds) {
+  CgiResult result;
+  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  for (std::size_t at = 0;;) {
+    // Whole records first, then wait for more bytes.
+    while (received_.size() - at >= 8) {
+      const std::size_t length = byteAt(received_, at + 4) << 8 | byteAt(received_, at + 5);
+      const std::size_t end = at + 8 + length + byteAt(received_, at + 6);
+      if (received_.size() < end) break;
+      const std::string content = received_.substr(at + 8, length);
+      const unsigned type = byteAt(received_, at + 1);
+      at = end;
+      if (type == kStdout) result.output += content;
+      if (type == kStderr) result.errors += content;
+      if (type == kEndRequest) {
+        result.exitStatus = static_cast<int>(byteAt(content, 0) << 24 | byteAt(content, 1) << 16 |
+                                             byteAt(content, 2) << 8 | byteAt(content, 3));
+        // Without FCGI_KEEP_CONN the request ends the connection; a server closes it now.
+        hangUp();
+        return result;
+      }
+    }
+    if (Clock::now() > deadline) throw std::runtime_error("no end of the request in time");
+    if (!receiveFor(100)) throw std::runtime_error("the connection ended before the request did");
+  }
+}
+
+void FastCgiClient::waitForAnswerToStart() {
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  while (received_.empty()) {
+    if (Clock::now() > deadline) throw std::runtime_error("no answer started in time");
+    if (!receiveFor(100)) throw std::runtime_error("the connection ended before an answer started");
+  }
+}
+
+CgiResult FastCgiClient::exchange(const std::string& socketPath, const CgiRequest& request) {
+  FastCgiClient client(socketPath);
+  client.beginRequest(request.environment);
+  client.sendInput(request.input);
+  client.endInput();
+  return client.readAnswer();
+}
+
+FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory)
+    : FastCgiWorker(program, workingDirectory, Options{}) {}
+
+FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options)
+    : socket_(home_.file("worker.sock")) {
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socket_.c_str(), socket_.size() + 1);
+  if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 1024) != 0) {
+    throw std::runtime_error("cannot listen on " + socket_);
+  }
+  const int output = ::open(home_.file("output").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
+  // The worker's own environment, which no request may see.
+  std::vector<std::string> envp{"PATH=/usr/bin:/bin", "WORKER_OWN_VARIABLE=1"};
+  auto argvPointers = pointers(argv);
+  auto envpPointers = pointers(envp);
+  for (int i = 0; i < options.processes; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(listener, 0);
+      dup2(output, 1);
+      dup2(output, 2);
+      if (chdir(workingDirectory.c_str()) != 0) _exit(126);
+      limitMemory(options.memoryLimit);
+      signal(SIGPIPE, SIG_DFL);
+      execve(program.c_str(), argvPointers.data(), envpPointers.data());
+      _exit(127);
+    }
+    pids_.push_back(child);
+  }
+  close(listener);
+  close(output);
+}
+
+FastCgiWorker::~FastCgiWorker() {
+  try {
+    stop(SIGKILL);
+  } catch (const std::exception&) {
+  }
+}
+
+std::vector<int> FastCgiWorker::stop(int signal) {
+  for (const pid_t pid : pids_) kill(pid, signal);
+  std::vector<int> statuses;
+  for (const pid_t pid : pids_) statuses.push_back(waitForExit(pid, 10));
+  pids_.clear();
+  return statuses;
+}
+
+std::string FastCgiWorker::ownOutput() const { return TempDir::read_file(home_.file("output")); }
+
+CgiResult FastCgiWorker::run(const CgiRequest& request) const { return FastCgiClient::exchange(socket_, request); }
+
+CgiResult FastCgiWorker::runThroughCgiFcgi(const CgiRequest& request) const {
+  CgiRequest bridged = request;
+  bridged.arguments = {"-bind", "-connect", socket_};
+  bridged.workingDirectory.clear();
+  // cgi-fcgi forwards as much of its input as CONTENT_LENGTH says, as a web server sets it.
+  const bool lengthGiven = std::any_of(request.environment.begin(), request.environment.end(),
+                                       [](const std::string& entry) { return entry.rfind("CONTENT_LENGTH=", 0) == 0; });
+  if (!request.input.empty() && !lengthGiven) {
+    bridged.environment.push_back("CONTENT_LENGTH=" + std::to_string(request.input.size()));
+  }
+  return runCgi("/usr/bin/cgi-fcgi", bridged);
+}
+
+std::string modeName(Mode mode) {
+  switch (mode) {
+    case Mode::cgi: return "Cgi";
+    case Mode::fastcgi: return "FastCgi";
+    case Mode::cgiFcgi: return "CgiFcgi";
+  }
+  return "?";
+}
+
+void PrintTo(Mode mode, std::ostream* out) { *out << modeName(mode); }
+
+ProgramRunner::ProgramRunner(std::string program, Mode mode, std::string workingDirectory)
+    : program_(std::move(program)), mode_(mode), workingDirectory_(std::move(workingDirectory)) {}
+
+ProgramRunner::~ProgramRunner() {
+  if (!worker_) return;
+  EXPECT_EQ(worker_->stop(SIGTERM), std::vector<int>{0}) << program_ << " as a worker";
+  EXPECT_EQ(worker_->ownOutput(), "") << program_ << " as a worker";
+}
+
+CgiResult ProgramRunner::run(CgiRequest request) {
+  if (mode_ == Mode::cgi) {
+    if (request.workingDirectory.empty()) request.workingDirectory = workingDirectory_;
+    return runCgi(program_, request);
+  }
+  if (!worker_) {
+    const std::string folder = workingDirectory_.empty() ? std::filesystem::current_path().string() : workingDirectory_;
+    worker_ = std::make_unique<FastCgiWorker>(program_, folder);
+  }
+  return mode_ == Mode::fastcgi ? worker_->run(request) : worker_->runThroughCgiFcgi(request);
+}
+
+HeldLock::HeldLock(const std::string& path) : descriptor_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  if (descriptor_ < 0 || fcntl(descriptor_, F_SETLKW, &lock) != 0) throw std::runtime_error("cannot lock " + path);
+}
+
+HeldLock::~HeldLock() { ::close(descriptor_); }

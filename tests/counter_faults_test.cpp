@@ -1,5 +1,6 @@
-// vistrel against faults: visits killed at random moments, and bad files in
-// the counter folder.
+// vistrel under concurrency and faults: overlapping visits of CGI processes
+// and FastCGI workers on one counter, visits and workers killed midway, and
+// bad files in the counter folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,16 +8,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cgi_run.h"
 
 namespace {
 
-// Starts one counted visit on counter 7 whose answer goes to `outputPath`.
+const std::vector<std::string> kCount = {"REQUEST_METHOD=GET", "QUERY_STRING=cid=7&chto=c"};
+
+// Starts one counted visit on counter 7 as a CGI process whose answer goes to `outputPath`.
 pid_t startVisit(const TempDir& dir, const std::string& outputPath) {
   const pid_t child = fork();
   if (child == 0) {
@@ -40,8 +46,7 @@ int shownCount(const std::string& answer) {
   const std::string end = "</span></a>');";
   const std::size_t close = answer.rfind(end);
   const std::size_t open = answer.rfind('>', close);
-  EXPECT_TRUE(close != std::string::npos && close + end.size() == answer.size() && open != std::string::npos)
-      << answer;
+  EXPECT_TRUE(close != std::string::npos && close + end.size() == answer.size() && open != std::string::npos) << answer;
   return close == std::string::npos ? -1 : std::stoi(answer.substr(open + 1, close - open - 1));
 }
 
@@ -51,39 +56,77 @@ bool isPlainCount(const std::string& text) {
   return text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// The counts that answers showed, each of which must be shown once only.
+class ShownCounts {
+ public:
+  void add(int count) {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    if (!counts_.insert(count).second) ADD_FAILURE() << "count " << count << " shown twice";
+  }
+  std::set<int> all() const { return counts_; }
+
+ private:
+  std::mutex mutex_;
+  std::set<int> counts_;
+};
+
+TEST(CounterFaults, LosesNoVisitWhenManyOverlap) {
+  TempDir dir;
+  dir.write("7.dat", "100\n");
+  constexpr int kVisits = 48;
+  std::vector<pid_t> visits;
+  {
+    // The visits queue up behind a held lock, so that they all run at once when it goes.
+    HeldLock held(dir.file("7.dat"));
+    for (int i = 0; i < kVisits; ++i) visits.push_back(startVisit(dir, dir.file("out" + std::to_string(i))));
+    usleep(300 * 1000);
+    EXPECT_EQ(dir.read("7.dat"), "100\n") << "a visit went past the lock";
+  }
+  ShownCounts shown;
+  for (int i = 0; i < kVisits; ++i) {
+    EXPECT_EQ(waitForExit(visits[i]), 0);
+    shown.add(shownCount(dir.read("out" + std::to_string(i))));
+  }
+  EXPECT_EQ(*shown.all().begin(), 100);
+  EXPECT_EQ(*shown.all().rbegin(), 100 + kVisits - 1);
+  EXPECT_EQ(dir.read("7.dat"), std::to_string(100 + kVisits) + "\n");
+}
+
 TEST(CounterFaults, KeepsOneValidCountWhenVisitsAreKilled) {
   TempDir dir;
   dir.write("7.dat", "0");
   std::mt19937 random(12345);
   int finished = 0;
   int killed = 0;
-  std::set<int> shown;
+  ShownCounts shown;
   for (int round = 0; round < 12; ++round) {
-    // The visits queue up behind a lock held here, so that they all run at once
-    // when it goes; the first is killed while it waits.
-    const int held = open(dir.file("7.dat").c_str(), O_RDWR);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    ASSERT_EQ(fcntl(held, F_SETLKW, &lock), 0);
     std::vector<pid_t> visits;
-    for (int i = 0; i < 16; ++i) visits.push_back(startVisit(dir, dir.file("out" + std::to_string(i))));
-    usleep(2000);
-    kill(visits[0], SIGKILL);
-    close(held);
+    std::vector<bool> sentKill(16, false);
+    {
+      // The visits queue up behind a held lock; the first is killed while it waits.
+      HeldLock held(dir.file("7.dat"));
+      for (int i = 0; i < 16; ++i) visits.push_back(startVisit(dir, dir.file("out" + std::to_string(i))));
+      usleep(2000);
+      kill(visits[0], SIGKILL);
+      sentKill[0] = true;
+    }
     for (int i = 1; i < 16; ++i) {
       if (random() % 3 == 0) {
         usleep(static_cast<useconds_t>(random() % 800));
         kill(visits[i], SIGKILL);
+        sentKill[i] = true;
       }
     }
     for (int i = 0; i < 16; ++i) {
       int status = 0;
-      waitpid(visits[i], &status, 0);
+      ASSERT_EQ(waitpid(visits[i], &status, 0), visits[i]);
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         ++finished;
-        EXPECT_TRUE(shown.insert(shownCount(dir.read("out" + std::to_string(i)))).second) << "a count shown twice";
-      } else {
+        shown.add(shownCount(dir.read("out" + std::to_string(i))));
+      } else if (sentKill[i] && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
         ++killed;
+      } else {
+        ADD_FAILURE() << "a visit ended by itself with status " << status;
       }
     }
   }
@@ -92,8 +135,81 @@ TEST(CounterFaults, KeepsOneValidCountWhenVisitsAreKilled) {
   const int final = std::stoi(count);
   EXPECT_GE(final, finished) << "a finished visit was lost";
   EXPECT_LE(final, finished + killed) << "a visit counted twice";
-  EXPECT_LT(*shown.rbegin(), final);
+  EXPECT_LT(*shown.all().rbegin(), final);
   EXPECT_GT(killed, 0);
+}
+
+TEST(CounterFaults, WorkersAndCgiProcessesCountEveryVisitOfOneCounter) {
+  TempDir dir;
+  dir.write("7.dat", "500");
+  FastCgiWorker workers(VISTREL, dir.path(), {4, {}, 0});
+  constexpr int kClients = 16;
+  constexpr int kVisitsPerClient = 625;  // 10,000 visits through the workers
+  constexpr int kCgiVisits = 200;
+  ShownCounts shown;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < kVisitsPerClient; ++i) {
+        CgiRequest visit;
+        visit.environment = kCount;
+        shown.add(shownCount(workers.run(visit).output));
+      }
+    });
+  }
+  for (int c = 0; c < 2; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < kCgiVisits / 2; ++i) {
+        CgiRequest visit;
+        visit.environment = kCount;
+        visit.workingDirectory = dir.path();
+        shown.add(shownCount(runCgi(VISTREL, visit).output));
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  constexpr int kAll = kClients * kVisitsPerClient + kCgiVisits;
+  EXPECT_EQ(dir.read("7.dat"), std::to_string(500 + kAll));
+  EXPECT_EQ(shown.all().size(), static_cast<std::size_t>(kAll));
+  EXPECT_EQ(*shown.all().begin(), 500);
+  EXPECT_EQ(*shown.all().rbegin(), 500 + kAll - 1);
+  EXPECT_EQ(workers.stop(SIGTERM), std::vector<int>(4, 0));
+}
+
+TEST(CounterFaults, KeepsOneValidCountWhenAWorkerIsKilledUnderLoad) {
+  TempDir dir;
+  dir.write("7.dat", "0");
+  FastCgiWorker workers(VISTREL, dir.path(), {4, {}, 0});
+  std::atomic<int> started{0};
+  std::atomic<int> finished{0};
+  std::atomic<int> failed{0};
+  ShownCounts shown;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&] {
+      while (started++ < 3000) {
+        try {
+          CgiRequest visit;
+          visit.environment = kCount;
+          shown.add(shownCount(workers.run(visit).output));
+          ++finished;
+        } catch (const std::exception&) {
+          ++failed;  // the connection of a killed worker
+        }
+      }
+    });
+  }
+  // Two workers killed while visits run, whatever each is doing.
+  for (std::size_t victim = 0; victim < 2; ++victim) {
+    for (int waited = 0; finished < 1000 * static_cast<int>(victim + 1) && waited < 6000; ++waited) usleep(10000);
+    kill(workers.pids()[victim], SIGKILL);
+  }
+  for (auto& client : clients) client.join();
+  const std::string count = dir.read("7.dat");
+  ASSERT_TRUE(isPlainCount(count)) << "not one valid number: " << count;
+  EXPECT_GE(std::stoi(count), finished.load()) << "a finished visit was lost";
+  EXPECT_LE(std::stoi(count), finished + failed) << "a visit counted twice";
+  EXPECT_EQ(workers.stop(SIGTERM), (std::vector<int>{-1, -1, 0, 0}));
 }
 
 CgiResult view(const TempDir& dir, const std::string& query, bool asNobody = false) {
@@ -104,7 +220,7 @@ CgiResult view(const TempDir& dir, const std::string& query, bool asNobody = fal
   return runCgi(VISTREL, request);
 }
 
-TEST(CounterFaults, ReadsAndRewritesAHugeDataFileWithoutReadingItAll) {
+TEST(CounterFaults, CountsInAHugeSparseDataFileWithoutChangingItsSize) {
   TempDir dir;
   dir.write("7.dat", "41\n");
   ASSERT_EQ(truncate(dir.file("7.dat").c_str(), 1LL << 31), 0);  // 2 GiB, sparse
@@ -132,7 +248,9 @@ TEST(CounterFaults, CopiesAHugeReportAndFallsBackWhenItCannotBeRead) {
   ASSERT_EQ(chmod(dir.file("7.report").c_str(), 0), 0);
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(dir.file("7.dat").c_str(), 0666), 0);
-  EXPECT_NE(view(dir, "cid=7&chto=v", true).output.find(statistics), std::string::npos) << "unreadable report";
+  const CgiResult unreadable = view(dir, "cid=7&chto=v", true);
+  EXPECT_EQ(unreadable.exitStatus, 0);
+  EXPECT_NE(unreadable.output.find(statistics), std::string::npos) << "unreadable report";
 
   ASSERT_EQ(unlink(dir.file("7.report").c_str()), 0);
   ASSERT_EQ(symlink("7.report", dir.file("7.report").c_str()), 0);

@@ -1,4 +1,5 @@
-// envprobe run as a web server runs it: banner, arguments, environment and input.
+// envprobe run as web servers run it, as a CGI program and as a FastCGI
+// worker: banner, arguments, environment and input.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -28,27 +29,49 @@ struct ProbeCase {
   const char* label;
   std::vector<std::string> environment;
   std::string method;  // as the banner shows it
+  std::string input = "";
+  std::string copied = "";  // the input as the listing shows it
 };
 
-TEST(EnvProbe, ShowsTheFirstRequestMethodFoundWithoutCase) {
-  const ProbeCase cases[] = {
-      {"absent", {"PATH=/bin"}, "(null)"},
-      {"empty", {"REQUEST_METHOD="}, ""},
-      {"plain", {"REQUEST_METHOD=POST"}, "POST"},
-      {"first match wins", {"request_method=get", "REQUEST_METHOD=POST"}, "get"},
-      {"longer name is another variable", {"REQUEST_METHODS=PUT", "XREQUEST_METHOD=PUT", "REQUEST_METHOD=HEAD"},
-       "HEAD"},
-      {"no equals sign", {"REQUEST_METHOD", "Request_Method=a=b"}, "a=b"},
-      {"entries starting with =", {"=C:=C:\\", "REQUEST_METHOD=GET"}, "GET"},
-  };
-  for (const auto& c : cases) {
+// clang-format off
+const ProbeCase kProbeCases[] = {
+    {"absent", {"PATH=/bin"}, "(null)"},
+    {"empty", {"REQUEST_METHOD="}, ""},
+    {"plain", {"REQUEST_METHOD=POST"}, "POST"},
+    {"first match wins", {"request_method=get", "REQUEST_METHOD=POST"}, "get"},
+    {"longer name is another variable", {"REQUEST_METHODS=PUT", "XREQUEST_METHOD=PUT", "REQUEST_METHOD=HEAD"}, "HEAD"},
+    {"value holding equals signs", {"Request_Method=a=b"}, "a=b"},
+    {"entries starting with =", {"=C:=C:\\", "REQUEST_METHOD=GET"}, "GET"},
+    {"input as a text stream", {"REQUEST_METHOD=POST", "CONTENT_LENGTH=12"}, "POST", "x\r\ny\rz\032after",
+     "x\r\nyz"},
+    {"bytes copied as they are", {"CONTENT_LENGTH=3"}, "(null)", std::string("\0\xFF\x80", 3),
+     std::string("\0\xFF\x80", 3)},
+};
+// clang-format on
+
+class EnvProbeInEachMode : public testing::TestWithParam<Mode> {};
+
+TEST_P(EnvProbeInEachMode, ListsTheRequestAsItCame) {
+  ProgramRunner envprobe(ENVPROBE, GetParam());
+  for (const auto& c : kProbeCases) {
     CgiRequest request;
     request.environment = c.environment;
-    const CgiResult result = runCgi(ENVPROBE, request);
-    EXPECT_EQ(result.output, probeListing(c.method, {}, c.environment, "")) << c.label;
+    request.input = c.input;
+    const CgiResult result = envprobe.run(request);
+    EXPECT_EQ(result.output, probeListing(c.method, {}, c.environment, c.copied)) << c.label;
     EXPECT_EQ(result.exitStatus, 0) << c.label;
     EXPECT_EQ(result.errors, "") << c.label;
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EnvProbeInEachMode, testing::ValuesIn(kAllModes),
+                         [](const testing::TestParamInfo<Mode>& mode) { return modeName(mode.param); });
+
+TEST(EnvProbe, TakesAnEntryWithoutEqualsSignForNoVariable) {
+  // Only a process environment can hold such an entry; a FastCGI parameter always has a value.
+  CgiRequest request;
+  request.environment = {"REQUEST_METHOD", "Request_Method=GET"};
+  EXPECT_EQ(runCgi(ENVPROBE, request).output, probeListing("GET", {}, request.environment, ""));
 }
 
 TEST(EnvProbe, ListsItsOwnFullPathWhateverItWasStartedBy) {
@@ -76,30 +99,14 @@ TEST(EnvProbe, ListsItsOwnFullPathWhateverItWasStartedBy) {
   }
 }
 
-TEST(EnvProbe, CopiesStandardInputAsATextStream) {
-  const std::string zero(1, '\0');
-  // Line feeds at every distance from each other, over several output buffers.
-  std::string lines;
-  for (int round = 0; lines.size() < 300000; ++round) lines += std::string(round % 41, 'x') + "\n\n";
-  const struct {
-    std::string input;
-    std::string copied;
-  } cases[] = {
-      {"", ""},
-      {"a\x1A" "b", "a"},
-      {"x\r\ny\rz", "x\r\nyz"},
-      {"\n\n", "\r\n\r\n"},
-      {"\r\r\r", ""},
-      {zero + "\xFF\x80" + zero, zero + "\xFF\x80" + zero},
-      {std::string(200000, 'a') + "\n" + std::string(100000, '\r') + "\x1A\n", std::string(200000, 'a') + "\r\n"},
-      {lines, crlf(lines)},
-  };
-  for (const auto& c : cases) {
-    CgiRequest request;
-    request.environment = {"REQUEST_METHOD=GET"};
-    request.input = c.input;
-    const CgiResult result = runCgi(ENVPROBE, request);
-    EXPECT_EQ(result.output, probeListing("GET", {}, {"REQUEST_METHOD=GET"}, c.copied)) << c.input.size();
+TEST(EnvProbe, AsAWorkerListsItsOwnArgumentsAndOnlyTheRequestsVariables) {
+  TempDir dir;
+  ASSERT_EQ(symlink(programPath().c_str(), dir.file("probe-link").c_str()), 0);
+  FastCgiWorker worker(dir.file("probe-link"), dir.path(), {1, {"*", "two words"}, 0});
+  CgiRequest request;
+  request.environment = {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"};
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(worker.run(request).output, probeListing("GET", {"*", "two words"}, request.environment, ""));
   }
 }
 

@@ -1,4 +1,5 @@
-// fieldecho run as a web server runs it: exact bytes out, exit status, input left unread.
+// fieldecho run as web servers run it, as a CGI program and as a FastCGI
+// worker: exact bytes out, exit status, input left unread.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,6 +23,7 @@ struct EchoCase {
 
 const std::string kZero(1, '\0');
 
+// clang-format off
 const std::vector<EchoCase> kEchoCases = {
     {"GET query in name order", {"REQUEST_METHOD=GET", "QUERY_STRING=b=2&a=1"}, "", listing(2, "a=1\nb=2\n")},
     {"GET without query string", {"REQUEST_METHOD=GET"}, "a=1", listing(0, "")},
@@ -45,8 +47,7 @@ const std::vector<EchoCase> kEchoCases = {
      "a=1", listing(1, "a=1\n")},
     {"multipart in other case decoded", {"CONTENT_TYPE=Multipart/form-data", "REQUEST_METHOD=POST"}, "a=1",
      listing(1, "a=1\n")},
-    {"CR removed from the body", {"REQUEST_METHOD=POST"}, "a=1\r\n&b=\r2", listing(2, "a=1\n\nb=2\n")},
-    {"0x1A ends the body", {"REQUEST_METHOD=POST"}, "a=1\x1A&b=2", listing(1, "a=1\n")},
+    {"body read as a text stream", {"REQUEST_METHOD=POST"}, "a=1\r\n&b=\r2\x1A&c=3", listing(2, "a=1\n\nb=2\n")},
     {"escaped CR dropped, LF breaks the line", {"REQUEST_METHOD=POST"}, "a=x%0D%0Ay", listing(1, "a=x\ny\n")},
     {"zero byte ends the value", {"REQUEST_METHOD=POST"}, "a=x%00y", listing(1, "a=x\n")},
     {"zero byte ends the name", {"REQUEST_METHOD=POST"}, "p%00q=1&p%00r=2", listing(2, "p=1\np=2\n")},
@@ -54,13 +55,17 @@ const std::vector<EchoCase> kEchoCases = {
     {"empty name and empty value", {"REQUEST_METHOD=POST"}, "=v&e=", listing(2, "=v\ne=\n")},
     {"bytes written as they are", {"REQUEST_METHOD=POST"}, "k=%26%3D%25+%09\xE9\xFF", listing(1, "k=&=% \t\xE9\xFF\n")},
 };
+// clang-format on
 
-TEST(FieldEcho, AnswersEachRequestExactly) {
+class FieldEchoInEachMode : public testing::TestWithParam<Mode> {};
+
+TEST_P(FieldEchoInEachMode, AnswersEachRequestExactly) {
+  ProgramRunner fieldecho(FIELDECHO, GetParam());
   for (const auto& c : kEchoCases) {
     CgiRequest request;
     request.environment = c.environment;
     request.input = c.input;
-    const CgiResult result = runCgi(FIELDECHO, request);
+    const CgiResult result = fieldecho.run(request);
     EXPECT_EQ(result.output, c.expected) << c.label;
     EXPECT_EQ(result.exitStatus, c.expected.empty() ? 1 : 0) << c.label;
     EXPECT_EQ(result.errors, "") << c.label;
@@ -68,10 +73,10 @@ TEST(FieldEcho, AnswersEachRequestExactly) {
 }
 
 TEST(FieldEcho, LeavesStandardInputUnreadWhenItHasNoBusinessThere) {
-  for (const auto& environment : std::vector<std::vector<std::string>>{
-           {"CONTENT_TYPE=multipart/form-data", "REQUEST_METHOD=POST"},
-           {"REQUEST_METHOD=GET"},
-           {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"}}) {
+  for (const auto& environment :
+       std::vector<std::vector<std::string>>{{"CONTENT_TYPE=multipart/form-data", "REQUEST_METHOD=POST"},
+                                             {"REQUEST_METHOD=GET"},
+                                             {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"}}) {
     CgiRequest request;
     request.environment = environment;
     request.input = "b=2";
@@ -79,20 +84,23 @@ TEST(FieldEcho, LeavesStandardInputUnreadWhenItHasNoBusinessThere) {
   }
 }
 
-TEST(FieldEcho, StreamsABodyLargerThanAnyBuffer) {
+TEST_P(FieldEchoInEachMode, StreamsABodyLargerThanAnyBuffer) {
   CgiRequest request;
   request.environment = {"REQUEST_METHOD=POST"};
   std::string value;
-  for (int i = 0; i < 300000; ++i) value += "x%41+\r";
+  std::string decoded;
+  for (int i = 0; i < 300000; ++i) {
+    value += "x%41+\r";
+    decoded += "xA ";
+  }
   request.input = "a=" + value + "&b=1";
-  const CgiResult result = runCgi(FIELDECHO, request);
-  EXPECT_EQ(result.output, listing(2, "a=" + std::string() + [] {
-    std::string decoded;
-    for (int i = 0; i < 300000; ++i) decoded += "xA ";
-    return decoded;
-  }() + "\nb=1\n"));
+  const CgiResult result = ProgramRunner(FIELDECHO, GetParam()).run(request);
+  EXPECT_EQ(result.output, listing(2, "a=" + decoded + "\nb=1\n"));
   EXPECT_EQ(result.exitStatus, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, FieldEchoInEachMode, testing::ValuesIn(kAllModes),
+                         [](const testing::TestParamInfo<Mode>& mode) { return modeName(mode.param); });
 
 TEST(FieldEcho, EndsNormallyWhenTheClientHasGoneAway) {
   CgiRequest request;

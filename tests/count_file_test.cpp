@@ -1,0 +1,74 @@
+// The data file's count: read as "%d" reads it, fed in any blocks, and
+// rewritten so that the file reads back as exactly one more.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cgi_run.h"
+#include "counter/count_text.h"
+#include "counter/counter_files.h"
+
+namespace {
+
+struct Rewrite {
+  std::string before;
+  int shown;
+  std::string after;
+};
+
+// clang-format off
+const Rewrite kRewrites[] = {
+    // The forms a visit writes, and line ends an editor adds.
+    {"", 0, "1"},
+    {"0", 0, "1"},
+    {"41", 41, "42"},
+    {"41\n", 41, "42\n"},
+    {"41\r\n", 41, "42\r\n"},
+    {"99\n", 99, "100"},
+    {"999", 999, "1000"},
+    // Numbers with more around them: the file is cut where old digits would join the new ones.
+    {"abc", 0, "1bc"},
+    {"x5", 0, "1"},
+    {"7 apples", 7, "8 apples"},
+    {"-10", -10, "-9"},
+    {"-5", -5, "-4"},
+    {"-1", -1, "0"},
+    {"  41", 41, "42"},
+    {"\t\n41\n", 41, "42"},
+    {"007", 7, "8"},
+    {"+5", 5, "6"},
+    {"99\n5", 99, "100"},
+    {std::string("12\0" "34", 5), 12, std::string("13\0" "34", 5)},
+    // The 32-bit limits hold.
+    {"2147483646", 2147483646, "2147483647"},
+    {"2147483647", 2147483647, "2147483647"},
+    {"99999999999999999999", 2147483647, "2147483647"},
+    {"-2147483648", -2147483647 - 1, "-2147483647"},
+    {"-99999999999", -2147483647 - 1, "-2147483647"},
+};
+// clang-format on
+
+TEST(CountFile, RewritesTheCountSoThatItReadsBackAsOneMore) {
+  TempDir dir;
+  const std::string id = dir.file("7");
+  for (const auto& rewrite : kRewrites) {
+    dir.write("7.dat", rewrite.before);
+    DataFile data;
+    ASSERT_TRUE(openDataFile(data, id, true)) << rewrite.before;
+    EXPECT_EQ(data.reading.count(), rewrite.shown) << rewrite.before;
+    rewriteCount(data);
+    closeDataFile(data);
+    EXPECT_EQ(dir.read("7.dat"), rewrite.after) << rewrite.before;
+  }
+}
+
+TEST(CountFile, ReadsTheSameCountFedInAnyBlocks) {
+  for (const auto& rewrite : kRewrites) {
+    CountScanner byteByByte;
+    for (std::size_t at = 0; at < rewrite.before.size() && !byteByByte.feed(&rewrite.before[at], 1); ++at) {
+    }
+    EXPECT_EQ(byteByByte.count(), rewrite.shown) << rewrite.before;
+  }
+}
+
+}  // namespace
