@@ -3,7 +3,7 @@
 #   install-deps.sh build   compiler, CMake, GoogleTest, libfcgi
 #   install-deps.sh demo    build + lighttpd
 #   install-deps.sh test    demo + what the tests run: curl, Chromium, clang's fuzzer,
-#                           Apache httpd, nginx, fcgiwrap, spawn-fcgi, cgi-fcgi, openssl
+#                           Apache httpd, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
 #   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js
 # As root it installs what is missing, without Debian's recommended extras, and
 # leaves no server it installed enabled to start at boot; otherwise it prints
@@ -14,7 +14,7 @@ packages=(g++ cmake make libgtest-dev libfcgi-dev python3)
 case "${1:-test}" in
   build) ;;
   demo) packages+=(lighttpd) ;;
-  test) packages+=(lighttpd curl chromium clang libclang-rt-dev apache2 nginx-light fcgiwrap spawn-fcgi libfcgi-bin
+  test) packages+=(lighttpd lighttpd-mod-openssl curl chromium clang libclang-rt-dev apache2 nginx-light spawn-fcgi libfcgi-bin
                    openssl) ;;
   bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time) ;;
   *) echo "usage: $0 build|demo|test|bench" >&2; exit 2 ;;

@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Lays out the demo site and serves it with lighttpd.
 
-    demo_site.py serve --programs DIR --root DIR [--port 8080]
+    demo_site.py serve --programs DIR --root DIR [--port 8080] [--mode cgi|fastcgi]
 
 The site goes to ROOT/www: the pages of site/www, and in cgi-bin the three
 programs from the programs folder beside the counter image and the counter
 files. Counters 1 and 2 are created at 0 when absent (the programs never
-create a counter); existing counts are kept.
+create a counter); existing counts are kept. In fastcgi mode lighttpd starts
+each program once as a FastCGI worker instead of once per request.
+
+Started as root, lighttpd drops its privileges to www-data, which then must be
+able to reach ROOT and own the counters; root is needed only to install
+packages.
 """
 import argparse
 import os
@@ -14,12 +19,18 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
-import socket
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAMS = ("vistrel", "fieldecho", "envprobe")
+SERVER_USER = "www-data"
+AS_ROOT = os.geteuid() == 0
+
+
+class DemoError(Exception):
+    """A problem the demo reports in one line."""
 
 
 def lay_out(programs, root):
@@ -30,8 +41,7 @@ def lay_out(programs, root):
     cgi_bin = os.path.join(www, "cgi-bin")
     os.makedirs(cgi_bin, exist_ok=True)
     os.makedirs(os.path.join(root, "log"), exist_ok=True)
-    for name in ("index.html",):
-        shutil.copyfile(os.path.join(HERE, "www", name), os.path.join(www, name))
+    shutil.copyfile(os.path.join(HERE, "www", "index.html"), os.path.join(www, "index.html"))
     for name in ("count.gif", "2.report"):
         shutil.copyfile(os.path.join(HERE, "www", "cgi-bin", name), os.path.join(cgi_bin, name))
     for name in PROGRAMS:
@@ -41,27 +51,39 @@ def lay_out(programs, root):
         if not os.path.exists(path):
             with open(path, "w") as data:
                 data.write("0")
-    # The web server's user must be able to rewrite the counters.
-    os.chmod(cgi_bin, 0o755)
+    for folder in (root, www, cgi_bin):
+        os.chmod(folder, 0o755)
+    if AS_ROOT:
+        # lighttpd's user rewrites the counters and writes the logs.
+        for path in [os.path.join(cgi_bin, c) for c in ("1.dat", "2.dat")] + [os.path.join(root, "log")]:
+            shutil.chown(path, SERVER_USER, SERVER_USER)
+        reachable = subprocess.run(["test", "-r", os.path.join(www, "index.html"), "-a", "-x", cgi_bin],
+                                   user=SERVER_USER, group=SERVER_USER, extra_groups=[], timeout=30)
+        if reachable.returncode != 0:
+            raise DemoError("%s, lighttpd's user, cannot reach %s (a folder on the way, such as /root, is "
+                            "private): run the demo as an ordinary user; root is needed only to install packages"
+                            % (SERVER_USER, www))
     return cgi_bin
 
 
-def write_config(root, port, programs=PROGRAMS, bind="127.0.0.1"):
+def write_config(root, port, mode, sockets):
     with open(os.path.join(HERE, "lighttpd.conf.in")) as template:
         text = template.read()
-    assign = ", ".join('"/%s" => ""' % name for name in programs)
-    text = (text.replace("@ROOT@", os.path.abspath(root)).replace("@PORT@", str(port)).replace("@BIND@", bind)
-            .replace("@CGI_ASSIGN@", assign))
+    if mode == "cgi":
+        programs = '$HTTP["url"] =~ "^/cgi-bin/" {\n  cgi.assign = (%s)\n}' % ", ".join(
+            '"/%s" => ""' % name for name in PROGRAMS)
+    else:
+        programs = "fastcgi.server = (\n%s)" % "".join(
+            '  "/cgi-bin/%s" => (("bin-path" => "%s/www/cgi-bin/%s", "socket" => "%s/%s.socket",\n'
+            '    "max-procs" => 1, "check-local" => "disable")),\n' % (name, root, name, sockets, name)
+            for name in PROGRAMS)
+    user = 'server.username = "%s"\nserver.groupname = "%s"' % (SERVER_USER, SERVER_USER) if AS_ROOT else ""
+    text = (text.replace("@ROOT@", root).replace("@PORT@", str(port)).replace("@PROGRAMS@", programs)
+            .replace("@SERVER_USER@", user))
     path = os.path.join(root, "lighttpd.conf")
     with open(path, "w") as config:
         config.write(text)
     return path
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def find_lighttpd():
@@ -74,27 +96,55 @@ def find_lighttpd():
 class Server:
     """lighttpd in the foreground on 127.0.0.1, stopped by its own process id."""
 
-    def __init__(self, root, port, programs=PROGRAMS):
-        self.root, self.port = root, port
+    def __init__(self, root, port, mode="cgi"):
+        self.root, self.port = os.path.abspath(root), port
         self.url = "http://127.0.0.1:%d" % port
-        config = write_config(root, port, programs)
-        self.process = subprocess.Popen([find_lighttpd(), "-D", "-f", config])
-        deadline = time.time() + 10
-        while time.time() < deadline:
+        # Short: a socket's path has at most 107 bytes.
+        self.sockets = tempfile.mkdtemp(prefix="vistrel-demo-")
+        if AS_ROOT:
+            shutil.chown(self.sockets, SERVER_USER, SERVER_USER)
+        config = write_config(self.root, port, mode, self.sockets)
+        self.errors = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([find_lighttpd(), "-D", "-f", config], stdin=subprocess.DEVNULL,
+                                        stderr=self.errors)
+        try:
+            self.wait_until_it_answers()
+        except BaseException:
+            self.stop()
+            raise
+
+    def wait_until_it_answers(self):
+        deadline = time.monotonic() + 60
+        while True:
             if self.process.poll() is not None:
-                raise RuntimeError("lighttpd exited with status %d" % self.process.returncode)
+                raise DemoError(self.startup_error())
             try:
-                urllib.request.urlopen(self.url + "/", timeout=1).read()
+                urllib.request.urlopen(self.url + "/", timeout=5).read()
                 return
             except OSError:
+                if time.monotonic() > deadline:
+                    raise DemoError("lighttpd did not answer on %s within 60 s" % self.url)
                 time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("lighttpd did not answer on " + self.url)
+
+    def startup_error(self):
+        self.errors.seek(0)
+        text = self.errors.read().decode(errors="replace")
+        if "Address already in use" in text:
+            return ("port %d on 127.0.0.1 is in use: stop what serves there, or pick another port: "
+                    "PORT=9000 scripts/demo.sh" % self.port)
+        last = text.strip().splitlines()[-1:] or ["(nothing on standard error)"]
+        return "lighttpd did not start: " + last[0]
 
     def stop(self):
         if self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGTERM)
-            self.process.wait(timeout=10)
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.errors.close()
+        shutil.rmtree(self.sockets, ignore_errors=True)
 
 
 def main():
@@ -102,21 +152,26 @@ def main():
     parser.add_argument("command", choices=["serve"])
     parser.add_argument("--programs", required=True, help="folder with vistrel, fieldecho and envprobe")
     parser.add_argument("--root", required=True, help="folder for the site, its configuration and logs")
-    parser.add_argument("--port", type=int, default=int(os.environ.get("PORT", "8080")))
+    parser.add_argument("--port", type=int, default=8080)
+    parser.add_argument("--mode", choices=["cgi", "fastcgi"], default="cgi")
     args = parser.parse_args()
     if find_lighttpd() is None:
         sys.exit("lighttpd is missing: apt-get install -y lighttpd")
-    lay_out(args.programs, args.root)
     # Stopped by a signal, as by Ctrl-C, it stops lighttpd too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    server = Server(args.root, args.port)
-    print("Serving the demo at http://127.0.0.1:%d/ (Ctrl-C stops it)" % args.port, flush=True)
+    server = None
     try:
+        lay_out(args.programs, os.path.abspath(args.root))
+        server = Server(args.root, args.port, args.mode)
+        print("Serving the demo (%s) at http://127.0.0.1:%d/ (Ctrl-C stops it)" % (args.mode, args.port), flush=True)
         server.process.wait()
+    except DemoError as error:
+        sys.exit("demo: %s" % error)
     except (KeyboardInterrupt, SystemExit):
         pass
     finally:
-        server.stop()
+        if server is not None:
+            server.stop()
 
 
 if __name__ == "__main__":
