@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -356,6 +357,8 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& work
   for (int i = 0; i < options.processes; ++i) {
     const pid_t child = fork();
     if (child == 0) {
+      // A test killed midway must not leave its workers behind.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       dup2(listener, 0);
       dup2(output, 1);
       dup2(output, 2);
