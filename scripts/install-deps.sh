@@ -2,8 +2,8 @@
 # Installs the Debian packages that building, testing and the demo need.
 #   install-deps.sh build   compiler, CMake, GoogleTest, libfcgi
 #   install-deps.sh demo    build + lighttpd
-#   install-deps.sh test    demo + what the tests run: curl, Chromium, clang's fuzzer,
-#                           Apache httpd, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
+#   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
+#                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
 #   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js
 # As root it installs what is missing, without Debian's recommended extras, and
 # leaves no server it installed enabled to start at boot; otherwise it prints
@@ -14,8 +14,8 @@ packages=(g++ cmake make libgtest-dev libfcgi-dev python3)
 case "${1:-test}" in
   build) ;;
   demo) packages+=(lighttpd) ;;
-  test) packages+=(lighttpd lighttpd-mod-openssl curl chromium clang libclang-rt-dev apache2 nginx-light spawn-fcgi libfcgi-bin
-                   openssl) ;;
+  test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light spawn-fcgi libfcgi-bin
+                   chromium clang libclang-rt-dev openssl) ;;
   bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time) ;;
   *) echo "usage: $0 build|demo|test|bench" >&2; exit 2 ;;
 esac
