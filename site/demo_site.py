@@ -9,9 +9,10 @@ files. Counters 1 and 2 are created at 0 when absent (the programs never
 create a counter); existing counts are kept. In fastcgi mode lighttpd starts
 each program once as a FastCGI worker instead of once per request.
 
-Started as root, lighttpd drops its privileges to www-data, which then must be
-able to reach ROOT and own the counters; root is needed only to install
-packages.
+Started as root, lighttpd drops its privileges to www-data, which then owns
+the counters; root is needed only to install packages. Where www-data cannot
+reach ROOT (a checkout in /root, say), the site goes to /var/lib/vistrel-demo
+instead.
 """
 import argparse
 import os
@@ -27,6 +28,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAMS = ("vistrel", "fieldecho", "envprobe")
 SERVER_USER = "www-data"
 AS_ROOT = os.geteuid() == 0
+# Where the demo goes when lighttpd's user cannot reach the folder asked for.
+REACHABLE_ROOT = "/var/lib/vistrel-demo"
 
 
 class DemoError(Exception):
@@ -57,13 +60,14 @@ def lay_out(programs, root):
         # lighttpd's user rewrites the counters and writes the logs.
         for path in [os.path.join(cgi_bin, c) for c in ("1.dat", "2.dat")] + [os.path.join(root, "log")]:
             shutil.chown(path, SERVER_USER, SERVER_USER)
-        reachable = subprocess.run(["test", "-r", os.path.join(www, "index.html"), "-a", "-x", cgi_bin],
-                                   user=SERVER_USER, group=SERVER_USER, extra_groups=[], timeout=30)
-        if reachable.returncode != 0:
-            raise DemoError("%s, lighttpd's user, cannot reach %s (a folder on the way, such as /root, is "
-                            "private): run the demo as an ordinary user; root is needed only to install packages"
-                            % (SERVER_USER, www))
     return cgi_bin
+
+
+def server_can_enter(folder):
+    """Whether lighttpd's user, once root has handed it the server, can enter `folder`."""
+    os.makedirs(folder, exist_ok=True)
+    return subprocess.run(["test", "-x", folder], user=SERVER_USER, group=SERVER_USER, extra_groups=[],
+                          timeout=30).returncode == 0
 
 
 def write_config(root, port, mode, sockets):
@@ -160,9 +164,14 @@ def main():
     # Stopped by a signal, as by Ctrl-C, it stops lighttpd too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     server = None
+    root = os.path.abspath(args.root)
     try:
-        lay_out(args.programs, os.path.abspath(args.root))
-        server = Server(args.root, args.port, args.mode)
+        if AS_ROOT and not server_can_enter(root):
+            print("demo: %s, lighttpd's user, cannot reach %s (a folder on the way, such as /root, is private): "
+                  "the site goes to %s" % (SERVER_USER, root, REACHABLE_ROOT), file=sys.stderr, flush=True)
+            root = REACHABLE_ROOT
+        lay_out(args.programs, root)
+        server = Server(root, args.port, args.mode)
         print("Serving the demo (%s) at http://127.0.0.1:%d/ (Ctrl-C stops it)" % (args.mode, args.port), flush=True)
         server.process.wait()
     except DemoError as error:
