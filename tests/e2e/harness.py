@@ -486,6 +486,13 @@ class Chromium:
 
 # ---------------------------------------------------------------- entry
 
+def root_is_a_mount_point():
+    """False in a chroot made in a plain folder: there the tests could not keep
+    their mounts from reaching the rest of the machine."""
+    with open("/proc/self/mountinfo") as mounts:
+        return any(line.split()[4] == "/" for line in mounts)
+
+
 def main(needs=(), options=(), select=None):
     """Every end-to-end script's entry: takes `--name PATH` options, and with
     `select` a word naming which tests to run (select(word) defines them and
@@ -500,6 +507,10 @@ def main(needs=(), options=(), select=None):
     missing = [name for name in needs if not (find_chromium() if name == "chromium" else shutil.which(name))]
     if os.geteuid() != 0 or missing:
         print("skipped: needs root" if os.geteuid() != 0 else "skipped: missing " + ", ".join(missing))
+        sys.exit(SKIP)
+    if os.environ.get("E2E_PRIVATE") != "1" and not root_is_a_mount_point():
+        print("skipped: / is no mount point (a chroot in a plain folder?), so the test's mounts could reach the "
+              "machine; make the folder a mount point first: mount --bind DIR DIR")
         sys.exit(SKIP)
     enter_private_machine()
     unittest.main(module="__main__", argv=[sys.argv[0]] + args, verbosity=2)
