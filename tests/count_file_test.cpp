@@ -34,6 +34,7 @@ const Rewrite kRewrites[] = {
     {"-5", -5, "-4"},
     {"-1", -1, "0"},
     {"  41", 41, "42"},
+    {"  -5", -5, "-4"},  // the old number is cut even where no digit follows the new one
     {"\t\n41\n", 41, "42"},
     {"007", 7, "8"},
     {"+5", 5, "6"},
