@@ -5,6 +5,7 @@
 #   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
 #                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
 #   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js
+#   install-deps.sh package build + what building and checking the Debian package needs
 # As root it installs what is missing, without Debian's recommended extras, and
 # leaves no server it installed enabled to start at boot; otherwise it prints
 # the command to run.
@@ -13,11 +14,12 @@ set -euo pipefail
 packages=(g++ cmake make libgtest-dev libfcgi-dev python3)
 case "${1:-test}" in
   build) ;;
+  package) packages+=(debhelper dpkg-dev fakeroot lintian) ;;
   demo) packages+=(lighttpd) ;;
   test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light spawn-fcgi libfcgi-bin
-                   chromium clang libclang-rt-dev openssl) ;;
+                   chromium clang libclang-rt-dev openssl debhelper dpkg-dev fakeroot lintian piuparts) ;;
   bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time) ;;
-  *) echo "usage: $0 build|demo|test|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 build|demo|test|bench|package" >&2; exit 2 ;;
 esac
 
 missing=()
