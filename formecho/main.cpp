@@ -1,6 +1,4 @@
 // fieldecho: lists the decoded form of a request as plain text.
-#include <csignal>
-
 #include "formlib/form.h"
 #include "platform/request.h"
 #include "platform/text_stdio.h"
@@ -28,8 +26,4 @@ int listForm() {
 
 }  // namespace
 
-int main() {
-  // A client that hangs up must not end the program before its request is done.
-  std::signal(SIGPIPE, SIG_IGN);
-  return serveRequests(listForm);
-}
+int main() { return serveRequests(listForm); }

@@ -1,26 +1,21 @@
 #include "platform/request.h"
 
-#include <fcgiapp.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
+#include <string>
 
-#include "platform/environment.h"
+#include "platform/serving.h"
 #include "platform/text_stdio.h"
 
 namespace {
 
-constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1};
-// A server that sends nothing for this long has stalled; the request ends.
-constexpr time_t kStallSeconds = 30;
 // A request that read more than this gives its memory back to the system
 // afterwards: the allocator keeps freed memory up to a threshold that grows
 // after large blocks, so an idle worker would otherwise hold tens of MiB.
@@ -29,13 +24,14 @@ constexpr std::size_t kLargeRequestBytes = std::size_t{1} << 20;
 void (*releaseHooks[4])();
 int releaseHookCount;
 
-int answerGuarded(RequestHandler handler) {
-  try {
-    return handler();
-  } catch (const std::exception&) {
-    // Out of memory, most likely, halfway through an answer.
-    discardTextOutput();
-    return 1;
+// A program started with descriptor 0, 1 or 2 closed would otherwise get it
+// for the first file it opens, and write its answer into a counter file.
+void openMissingStandardDescriptors() {
+  pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+  if (::poll(standard, 3, 0) <= 0) return;
+  for (const pollfd& descriptor : standard) {
+    // open() takes the lowest free descriptor: the closed one, in order.
+    if ((descriptor.revents & POLLNVAL) != 0 && ::open("/dev/null", O_RDWR) < 0) std::abort();
   }
 }
 
@@ -51,111 +47,14 @@ int answerCgiRequest(RequestHandler handler) {
   return status;
 }
 
-FCGX_Request request;
-volatile sig_atomic_t stopRequested;
-
-void requestStop(int) { stopRequested = 1; }
-
-std::size_t readRequestInput(char* buffer, std::size_t capacity) {
-  const int got = FCGX_GetStr(buffer, static_cast<int>(capacity), request.in);
-  return got > 0 ? static_cast<std::size_t>(got) : 0;
-}
-
-bool writeRequestOutput(const char* bytes, std::size_t length) {
-  return FCGX_PutStr(bytes, static_cast<int>(length), request.out) == static_cast<int>(length);
-}
-
-// The stop signals are held back while a request runs and let through only
-// while the worker waits for the next one: a request is always finished, and
-// a waiting worker stops at once. Returns the signal mask for waiting.
-sigset_t holdStopSignals() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  for (const int signal : kStopSignals) sigaddset(&stops, signal);
-  struct sigaction action {};
-  action.sa_handler = requestStop;
-  action.sa_mask = stops;
-  // Installed before libfcgi starts: it sets a SIGUSR1 handler of its own only where none is set.
-  for (const int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
-  sigset_t waiting;
-  ::sigprocmask(SIG_BLOCK, &stops, &waiting);
-  for (const int signal : kStopSignals) sigdelset(&waiting, signal);
-  return waiting;
-}
-
-// Waits until the next request can be read; false once a stop signal came.
-bool waitForRequest(const sigset_t& waitingMask) {
-  // A connection the server keeps open carries its next request itself.
-  pollfd wanted{request.ipcFd >= 0 ? request.ipcFd : 0, POLLIN, 0};
-  while (stopRequested == 0) {
-    const int ready = ::ppoll(&wanted, 1, nullptr, &waitingMask);
-    if (ready > 0) return (wanted.revents & POLLNVAL) == 0;
-    if (ready < 0 && errno != EINTR) return false;
-  }
-  return false;
-}
-
-// libfcgi puts an entry of its own, "FCGI_ROLE=...", before the server's parameters.
-char** serverParameters(char** entries) {
-  return entries[0] != nullptr && std::strncmp(entries[0], "FCGI_ROLE=", 10) == 0 ? entries + 1 : entries;
-}
-
-// libfcgi reads and writes the connection blocking: these limits end a read
-// or a write that has waited that long, and with it the request's input or answer.
-void limitStalls(int connection) {
-  const timeval limit{kStallSeconds, 0};
-  ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-// Reads what the server sent of the input and the answer did not need: a
-// connection closed with input unread would be reset under the server.
-void drainInput() {
-  char rest[4096];
-  while (FCGX_GetStr(rest, sizeof rest, request.in) > 0) {
-  }
-}
-
-// Ends the request and, unless the server keeps it, closes the connection at
-// once: libfcgi would first wait for the server to hang up, and take no
-// request meanwhile. Everything the server sent has been read by then.
-void finishRequest(int status) {
-  flushTextOutput();
-  drainInput();
-  FCGX_SetExitStatus(status, request.out);
-  FCGX_Detach(&request);
-  FCGX_Finish_r(&request);
-}
-
-void releaseRequest() {
-  for (int i = 0; i < releaseHookCount; ++i) releaseHooks[i]();
-  if (rawInputBytes() > kLargeRequestBytes) ::malloc_trim(0);
-}
-
-int serveFastCgiRequests(RequestHandler handler) {
-  const sigset_t waitingMask = holdStopSignals();
-  if (FCGX_Init() != 0 || FCGX_InitRequest(&request, 0, 0) != 0) return 1;
-  // Workers share the listening socket: when another one takes the connection
-  // that woke this one, accepting must come back rather than block.
-  ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
-  while (waitForRequest(waitingMask)) {
-    const int accepted = FCGX_Accept_r(&request);
-    if (accepted == -EAGAIN || accepted == -EWOULDBLOCK) continue;
-    if (accepted < 0) return 1;
-    limitStalls(request.ipcFd);
-    useRequestEnvironment(serverParameters(request.envp));
-    beginTextStreams(RawStreams{readRequestInput, writeRequestOutput});
-    finishRequest(answerGuarded(handler));
-    useRequestEnvironment(nullptr);
-    releaseRequest();
-  }
-  return 0;
-}
-
 }  // namespace
 
 int serveRequests(RequestHandler handler) {
-  return isListeningSocket(0) ? serveFastCgiRequests(handler) : answerCgiRequest(handler);
+  openMissingStandardDescriptors();
+  // A client that hangs up must not end the program before its request is
+  // done (a visit is still counted): a failed write is enough to tell.
+  ::signal(SIGPIPE, SIG_IGN);
+  return isListeningSocket(0) ? serveFastCgi(0, handler) : answerCgiRequest(handler);
 }
 
 void atRequestEnd(void (*release)()) {
@@ -164,4 +63,27 @@ void atRequestEnd(void (*release)()) {
   }
   if (releaseHookCount == static_cast<int>(sizeof releaseHooks / sizeof releaseHooks[0])) std::abort();
   releaseHooks[releaseHookCount++] = release;
+}
+
+void reportToServerLog(std::string_view message) {
+  std::string line(message);
+  line += '\n';
+  if (sendToRequestErrors(line)) return;
+  // Unchecked: there is nowhere else to tell.
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+int answerGuarded(RequestHandler handler) {
+  try {
+    return handler();
+  } catch (const std::exception&) {
+    // Out of memory, most likely, halfway through an answer.
+    discardTextOutput();
+    return 1;
+  }
+}
+
+void releaseRequest() {
+  for (int i = 0; i < releaseHookCount; ++i) releaseHooks[i]();
+  if (rawInputBytes() > kLargeRequestBytes) ::malloc_trim(0);
 }

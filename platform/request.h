@@ -2,23 +2,34 @@
 // FastCGI worker. A program's answer is the same function in both modes.
 #pragma once
 
+#include <string_view>
+
 // A program's work for one request. It reads the request through
 // findEnvironmentValue(), requestEnvironment() and readTextInput(), answers
 // through writeText(), and returns the request's exit status: 0, or 1 for a
 // request that it refuses (having written nothing).
 using RequestHandler = int (*)();
 
-// Serves the requests of this process and returns its exit status.
+// Sets the process up and serves its requests; returns its exit status.
+//
+// Set-up, for either mode: descriptors 0, 1 and 2 are opened on /dev/null
+// where they are closed, so that no file the program opens takes their
+// place; SIGPIPE is ignored, so that a client that went away ends no request
+// before its work is done.
 //
 // When descriptor 0 is a listening socket, as spawn-fcgi, lighttpd's
 // mod_fastcgi (bin-path) and Apache's mod_fcgid start a worker, the process is
-// a FastCGI worker. Each request's parameters are its variables, in the order
-// the server sent them; its FCGI_STDIN and FCGI_STDOUT are standard input and
-// output; nothing goes to FCGI_STDERR; the handler's status ends the request.
+// a FastCGI worker (a responder; other roles are refused). Each request's
+// parameters are its variables, in the order the server sent them; its
+// FCGI_STDIN and FCGI_STDOUT are standard input and output; the handler's
+// status ends the request. Requests are answered one at a time, from any of
+// the connections the worker holds (FCGI_KEEP_CONN keeps one open).
 // SIGTERM, SIGINT, SIGHUP and SIGUSR1 stop the worker: a request in progress
-// is finished and answered first, and a waiting worker stops at once; then
-// this returns 0. A request whose server sends nothing for 30 s while the
-// worker waits on it is answered as if its input had ended there.
+// is finished and answered first, a waiting worker stops at once; then this
+// returns 0. A connection that breaks the protocol is closed without an
+// answer; one that stalls more than 30 s after its request's first byte is
+// closed, or, while the program reads its input, has that input end there.
+// Nothing is ever written to the worker's own standard error.
 //
 // Otherwise the process answers the one CGI request of its environment and
 // descriptors 0 and 1, and returns the handler's status.
@@ -32,3 +43,7 @@ int serveRequests(RequestHandler handler);
 // the request built. (A CGI process just ends.) Registering the same work
 // again changes nothing; at most four.
 void atRequestEnd(void (*release)());
+
+// Writes `message` and a line feed to the request's error stream, which the
+// web server logs: standard error of a CGI program, FCGI_STDERR in a worker.
+void reportToServerLog(std::string_view message);

@@ -3,7 +3,6 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <string>
 
 #include "platform/environment.h"
@@ -58,8 +57,6 @@ int probeRequest() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A client that hangs up must not end the program before its request is done.
-  std::signal(SIGPIPE, SIG_IGN);
   argumentCount = argc;
   arguments = argv;
   programPath = ownProgramPath(argc > 0 ? argv[0] : nullptr);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and the demo need.
-#   install-deps.sh build   compiler, CMake, GoogleTest, libfcgi
+#   install-deps.sh build   compiler, CMake, GoogleTest
 #   install-deps.sh demo    build + lighttpd
 #   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
 #                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
@@ -11,7 +11,7 @@
 # the command to run.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libfcgi-dev python3)
+packages=(g++ cmake make libgtest-dev python3)
 case "${1:-test}" in
   build) ;;
   package) packages+=(debhelper dpkg-dev fakeroot lintian) ;;

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -252,9 +253,10 @@ void FastCgiClient::hangUp() {
   socket_ = -1;
 }
 
-void FastCgiClient::beginRequest(const std::vector<std::string>& environment) {
-  sendRaw(record(kBeginRequest, std::string{0, 1, 0, 0, 0, 0, 0, 0}) + records(kParams, encodeParams(environment)) +
-          record(kParams, ""));
+void FastCgiClient::beginRequest(const std::vector<std::string>& environment, bool keepConnection) {
+  kept_ = keepConnection;
+  sendRaw(record(kBeginRequest, std::string{0, 1, keepConnection, 0, 0, 0, 0, 0}) +
+          records(kParams, encodeParams(environment)) + record(kParams, ""));
 }
 
 void FastCgiClient::sendInput(const std::string& bytes) {
@@ -308,14 +310,24 @@ CgiResult FastCgiClient::readAnswer(int timeoutSeconds) {
       if (type == kEndRequest) {
         result.exitStatus = static_cast<int>(byteAt(content, 0) << 24 | byteAt(content, 1) << 16 |
                                              byteAt(content, 2) << 8 | byteAt(content, 3));
+        received_.erase(0, at);
         // Without FCGI_KEEP_CONN the request ends the connection; a server closes it now.
-        hangUp();
+        if (!kept_) hangUp();
         return result;
       }
     }
     if (Clock::now() > deadline) throw std::runtime_error("no end of the request in time");
     if (!receiveFor(100)) throw std::runtime_error("the connection ended before the request did");
   }
+}
+
+std::string FastCgiClient::readUntilClosed() {
+  ::shutdown(socket_, SHUT_WR);
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  while (receiveFor(100)) {
+    if (Clock::now() > deadline) throw std::runtime_error("the worker did not close the connection in time");
+  }
+  return std::move(received_);
 }
 
 void FastCgiClient::waitForAnswerToStart() {
@@ -364,6 +376,10 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& work
       dup2(output, 2);
       if (chdir(workingDirectory.c_str()) != 0) _exit(126);
       limitMemory(options.memoryLimit);
+      if (options.descriptorLimit > 0) {
+        const rlimit limit{static_cast<rlim_t>(options.descriptorLimit), static_cast<rlim_t>(options.descriptorLimit)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+      }
       signal(SIGPIPE, SIG_DFL);
       execve(program.c_str(), argvPointers.data(), envpPointers.data());
       _exit(127);
@@ -403,7 +419,19 @@ CgiResult FastCgiWorker::runThroughCgiFcgi(const CgiRequest& request) const {
   if (!request.input.empty() && !lengthGiven) {
     bridged.environment.push_back("CONTENT_LENGTH=" + std::to_string(request.input.size()));
   }
-  return runCgi("/usr/bin/cgi-fcgi", bridged);
+  return runCgi(cgiFcgiPath(), bridged);
+}
+
+std::string cgiFcgiPath() {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    const std::size_t end = std::min(folders.find(':', start), folders.size());
+    const std::string candidate = folders.substr(start, end - start) + "/cgi-fcgi";
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
 }
 
 std::string modeName(Mode mode) {
@@ -422,7 +450,11 @@ ProgramRunner::ProgramRunner(std::string program, Mode mode, std::string working
 
 ProgramRunner::~ProgramRunner() {
   if (!worker_) return;
-  EXPECT_EQ(worker_->stop(SIGTERM), std::vector<int>{0}) << program_ << " as a worker";
+  try {
+    EXPECT_EQ(worker_->stop(SIGTERM), std::vector<int>{0}) << program_ << " as a worker";
+  } catch (const std::exception& failure) {
+    ADD_FAILURE() << program_ << " as a worker: " << failure.what();
+  }
   EXPECT_EQ(worker_->ownOutput(), "") << program_ << " as a worker";
 }
 

@@ -5,6 +5,7 @@
 // or Debian's cgi-fcgi.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <iosfwd>
@@ -70,11 +71,14 @@ class FastCgiClient {
   FastCgiClient& operator=(const FastCgiClient&) = delete;
 
   // FCGI_BEGIN_REQUEST (responder) and the parameters, split at each entry's first "=".
-  void beginRequest(const std::vector<std::string>& environment);
+  // A kept connection (FCGI_KEEP_CONN) stays open for the next request.
+  void beginRequest(const std::vector<std::string>& environment, bool keepConnection = false);
   void sendInput(const std::string& bytes);  // FCGI_STDIN records
   void endInput();                           // the empty FCGI_STDIN record
   // Reads until FCGI_END_REQUEST; throws when the connection ends first or nothing comes in time.
   CgiResult readAnswer(int timeoutSeconds = kTimeoutSeconds);
+  // Ends what this side sends and returns every byte the worker sends until it closes.
+  std::string readUntilClosed();
   // Waits until the first bytes of an answer came: the worker is inside the request.
   void waitForAnswerToStart();
   void hangUp();                           // closes the connection, as a server whose client went away
@@ -87,6 +91,7 @@ class FastCgiClient {
   bool receiveFor(int milliseconds);
 
   int socket_ = -1;
+  bool kept_ = false;
   bool peerClosed_ = false;
   std::string received_;
 };
@@ -100,6 +105,7 @@ class FastCgiWorker {
     int processes = 1;
     std::vector<std::string> arguments;  // after argv[0]
     long memoryLimit = 0;                // address-space limit in bytes, 0: none
+    long descriptorLimit = 0;            // open descriptors at most, 0: no limit of the test's own
   };
   FastCgiWorker(const std::string& program, const std::string& workingDirectory);
   FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options);
@@ -143,6 +149,17 @@ class ProgramRunner {
   Mode mode_;
   std::string workingDirectory_;
   std::unique_ptr<FastCgiWorker> worker_;
+};
+
+// Where cgi-fcgi is on PATH; empty when it is not installed.
+std::string cgiFcgiPath();
+
+// A suite run once in each mode; without cgi-fcgi its mode is skipped.
+class InEachMode : public testing::TestWithParam<Mode> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Mode::cgiFcgi && cgiFcgiPath().empty()) GTEST_SKIP() << "cgi-fcgi is not on PATH (libfcgi-bin)";
+  }
 };
 
 // Waits for `child` to end, at most `timeoutSeconds`; then kills it and throws.

@@ -49,7 +49,7 @@ const ProbeCase kProbeCases[] = {
 };
 // clang-format on
 
-class EnvProbeInEachMode : public testing::TestWithParam<Mode> {};
+class EnvProbeInEachMode : public InEachMode {};
 
 TEST_P(EnvProbeInEachMode, ListsTheRequestAsItCame) {
   ProgramRunner envprobe(ENVPROBE, GetParam());

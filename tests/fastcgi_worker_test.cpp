@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -231,53 +232,140 @@ TEST(Worker, StopsAtOnceWhenIdle) {
   }
 }
 
-TEST(Worker, SurvivesMalformedRecordsAndServesTheNextRequest) {
-  // A record header: version, type, request id 1, content length, no padding.
-  auto header = [](int version, int type, int length) {
-    return std::string{static_cast<char>(version),     static_cast<char>(type),          0, 1,
-                       static_cast<char>(length >> 8), static_cast<char>(length & 0xFF), 0, 0};
-  };
-  const std::string begin = header(1, 1, 8) + std::string{0, 1, 0, 0, 0, 0, 0, 0};
-  const std::string paramsEnd = header(1, 4, 0);
+// A record as a server or an attacker sends it: version, type, request id, content, padding.
+std::string record(int type, int id, const std::string& content, int padding = 0, int version = 1) {
+  const std::size_t length = content.size();
+  return std::string{static_cast<char>(version),       static_cast<char>(type), static_cast<char>(id >> 8),
+                     static_cast<char>(id & 0xFF),      static_cast<char>(length >> 8),
+                     static_cast<char>(length & 0xFF), static_cast<char>(padding), 0} +
+         content + std::string(padding, '\xAA');
+}
+
+// A name-value pair with one-byte lengths.
+std::string pair(const std::string& name, const std::string& value) {
+  return static_cast<char>(name.size()) + (static_cast<char>(value.size()) + name + value);
+}
+
+std::string endRequest(int id, int appStatus, int protocolStatus) {
+  return record(3, id, std::string{0, 0, 0, static_cast<char>(appStatus), static_cast<char>(protocolStatus), 0, 0, 0});
+}
+
+const std::string kBegin = record(1, 1, std::string{0, 1, 0, 0, 0, 0, 0, 0});
+const std::string kGetX = record(4, 1, pair("REQUEST_METHOD", "GET") + pair("QUERY_STRING", "x=1")) + record(4, 1, "");
+const std::string kListingX =
+    crlf("Content-Type: text/plain\n\n1 successful form elements totally submitted\n\nListing decoded data:\n\nx=1\n");
+const std::string kAnswerX = record(6, 1, kListingX) + record(6, 1, "") + endRequest(1, 0, 0);
+const CgiRequest kOk = request({"REQUEST_METHOD=GET", "QUERY_STRING=ok=1"});
+const std::string kListingOk =
+    crlf("Content-Type: text/plain\n\n1 successful form elements totally submitted\n\nListing decoded data:\n\nok=1\n");
+
+TEST(Worker, AnswersBadAndHostileRecordsByTheProtocolAndServesTheNextRequest) {
+  const std::string paramsEnd = record(4, 1, "");
+  // One well-formed pair of 1 MiB and more, in as many records as it takes.
+  const std::string tooManyParams = kBegin + [] {
+    const std::string pairs = std::string("\x01\x80\x10\x00\x10" "A", 6) + std::string(0x100010, 'v');
+    std::string records;
+    for (std::size_t at = 0; at < pairs.size(); at += 65535) records += record(4, 1, pairs.substr(at, 65535));
+    return records + record(4, 1, "") + record(5, 1, "");
+  }();
+  const std::string getValues = pair("FCGI_MAX_CONNS", "") + pair("FCGI_MAX_REQS", "") + pair("FCGI_MPXS_CONNS", "");
   const struct {
     const char* label;
     std::string bytes;
-  } malformed[] = {
-      {"nothing at all", ""},
-      {"an HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
-      {"a cut header", "\x01\x01\x00"},
-      {"another protocol version", header(2, 1, 8) + std::string(8, '\0')},
-      {"parameters before the request began", header(1, 4, 4) + "\001\001ab" + paramsEnd},
-      {"a pair longer than its record", begin + header(1, 4, 4) +
-                                            "\x7F\x7F"
-                                            "ab" +
-                                            paramsEnd},
-      {"a pair announcing 2 GiB", begin + header(1, 4, 8) +
-                                      "\xFF\xFF\xFF\xFF\x01"
-                                      "abc" +
-                                      paramsEnd},
-      {"an unknown role", header(1, 1, 8) + std::string{0, 9, 0, 0, 0, 0, 0, 0} + paramsEnd},
-      {"an aborted request", begin + paramsEnd + header(1, 2, 0)},
-      {"a management record", header(1, 9, 0)},
-      {"input cut short", begin + paramsEnd + header(1, 5, 1000) + "a=1"},
-      {"an unknown record type", begin + header(1, 42, 3) + "abc" + paramsEnd},
+    std::string answer;  // every byte the worker sends back before it closes
+  } cases[] = {
+      {"nothing at all", "", ""},
+      {"an HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", ""},
+      {"a cut header", std::string("\x01\x01\x00", 3), ""},
+      {"another protocol version", record(1, 1, std::string{0, 1, 0, 0, 0, 0, 0, 0}, 0, 2), ""},
+      {"parameters before the request began", record(4, 1, "\001\001ab") + paramsEnd, ""},
+      {"a pair longer than its record", kBegin + record(4, 1, "\x7F\x7F" "ab") + paramsEnd, ""},
+      {"a pair announcing 2 GiB", kBegin + record(4, 1, "\xFF\xFF\xFF\xFF\x01" "abc") + paramsEnd, ""},
+      {"parameters beyond their limit", tooManyParams, ""},
+      {"input before the parameters ended", kBegin + record(5, 1, "a=1") + paramsEnd, ""},
+      {"an unknown record type of the request", kBegin + record(42, 1, "abc") + paramsEnd, ""},
+      {"data for a responder", kBegin + paramsEnd + record(8, 1, "x") + record(5, 1, ""), ""},
+      {"the request begun again", kBegin + kBegin, ""},
+      {"input cut short", kBegin + paramsEnd + record(5, 1, "a=1").substr(0, 8) + "a=1", ""},
+      {"padding cut short", kBegin + record(4, 1, "", 200).substr(0, 100), ""},
+      {"an unknown role", record(1, 1, std::string{0, 9, 0, 0, 0, 0, 0, 0}) + paramsEnd, endRequest(1, 0, 3)},
+      {"an authorizer", record(1, 1, std::string{0, 2, 0, 0, 0, 0, 0, 0}) + paramsEnd, endRequest(1, 0, 3)},
+      {"an abort before the parameters ended", kBegin + record(2, 1, ""), endRequest(1, 0, 0)},
+      {"an abort while the input is read", kBegin + paramsEnd + record(5, 1, "a") + record(2, 1, ""),
+       endRequest(1, 0, 0)},
+      {"a management record of another type", record(42, 0, "ab"), record(11, 0, std::string{42, 0, 0, 0, 0, 0, 0, 0})},
+      {"one variable asked four times", record(9, 0, pair("FCGI_MPXS_CONNS", "") +
+                                                    pair("FCGI_MPXS_CONNS", "") + pair("FCGI_MPXS_CONNS", "") +
+                                                    pair("FCGI_MPXS_CONNS", "")),
+       record(10, 0, pair("FCGI_MPXS_CONNS", "0"))},
+      {"every variable and an unknown one", record(9, 0, getValues + pair("X", "")),
+       record(10, 0, pair("FCGI_MAX_CONNS", "32") + pair("FCGI_MAX_REQS", "32") + pair("FCGI_MPXS_CONNS", "0"))},
+      {"variables in a cut pair", record(9, 0, "\x0F"), ""},
+      {"records of a request not in progress", kBegin + record(5, 2, "junk") + kGetX + record(5, 1, ""), kAnswerX},
+      {"a second request on a busy connection",
+       kBegin + record(1, 2, std::string{0, 1, 0, 0, 0, 0, 0, 0}) + kGetX + record(5, 2, "a=2") + record(5, 1, ""),
+       endRequest(2, 0, 1) + kAnswerX},
+      {"padded records", record(1, 1, std::string{0, 1, 0, 0, 0, 0, 0, 0}, 3) +
+                             record(4, 1, pair("REQUEST_METHOD", "GET") + pair("QUERY_STRING", "x=1"), 7) +
+                             record(4, 1, "", 255) + record(5, 1, "", 1),
+       kAnswerX},
   };
   TempDir folder;
   FastCgiWorker worker(FIELDECHO, folder.path());
-  for (const auto& m : malformed) {
-    {
-      FastCgiClient client(worker.socketPath());
-      client.sendRaw(m.bytes);
-    }
-    // The worker is done with the bad connection before the next one comes.
-    descriptorsWhenIdle(worker.pids().at(0));
-    EXPECT_EQ(worker.run(request({"REQUEST_METHOD=GET", "QUERY_STRING=ok=1"})).output,
-              crlf("Content-Type: text/plain\n\n1 successful form elements totally submitted\n\n"
-                   "Listing decoded data:\n\nok=1\n"))
-        << m.label;
+  for (const auto& c : cases) {
+    FastCgiClient client(worker.socketPath());
+    client.sendRaw(c.bytes);
+    EXPECT_EQ(client.readUntilClosed(), c.answer) << c.label;
+    EXPECT_EQ(worker.run(kOk).output, kListingOk) << c.label;
   }
   EXPECT_EQ(worker.stop(SIGTERM), std::vector<int>{0});
   EXPECT_EQ(worker.ownOutput(), "");
+}
+
+TEST(Worker, AnswersOthersWhileAConnectionStallsAndStopsAtOnce) {
+  const std::string stalls[] = {std::string("\x01\x01\x00", 3), kBegin + record(4, 1, pair("A", "b")), kBegin + kGetX};
+  for (const auto& stall : stalls) {
+    TempDir folder;
+    FastCgiWorker worker(FIELDECHO, folder.path());
+    FastCgiClient stalled(worker.socketPath());
+    stalled.sendRaw(stall);
+    EXPECT_EQ(worker.run(kOk).output, kListingOk);
+    // Within stop()'s limit, far below the 30 s a stalled connection may take.
+    EXPECT_EQ(worker.stop(SIGTERM), std::vector<int>{0});
+  }
+}
+
+TEST(Worker, AnswersAtOnceBesideManySilentConnections) {
+  for (const long descriptorLimit : {0L, 12L}) {
+    TempDir folder;
+    FastCgiWorker worker(FIELDECHO, folder.path(), {1, {}, 0, descriptorLimit});
+    std::vector<std::unique_ptr<FastCgiClient>> silent;
+    for (int i = 0; i < 40; ++i) silent.push_back(std::make_unique<FastCgiClient>(worker.socketPath()));
+    FastCgiClient client(worker.socketPath());
+    client.beginRequest(kOk.environment);
+    client.endInput();
+    EXPECT_EQ(client.readAnswer(10).output, kListingOk) << descriptorLimit;
+    EXPECT_EQ(worker.stop(SIGTERM), std::vector<int>{0});
+    EXPECT_EQ(worker.ownOutput(), "");
+  }
+}
+
+TEST(Worker, AnswersEveryConnectionWhileItKeepsSome) {
+  TempDir folder;
+  FastCgiWorker worker(FIELDECHO, folder.path());
+  FastCgiClient kept[2] = {FastCgiClient(worker.socketPath()), FastCgiClient(worker.socketPath())};
+  for (int round = 0; round < 3; ++round) {
+    for (auto& connection : kept) {
+      connection.beginRequest({"REQUEST_METHOD=GET", "QUERY_STRING=x=1"}, true);
+      connection.endInput();
+      EXPECT_EQ(connection.readAnswer(10).output, kListingX) << round;
+    }
+    FastCgiClient other(worker.socketPath());
+    other.beginRequest(kOk.environment);
+    other.endInput();
+    EXPECT_EQ(other.readAnswer(10).output, kListingOk) << round;
+  }
+  EXPECT_EQ(worker.stop(SIGTERM), std::vector<int>{0});
 }
 
 TEST(Worker, EndsARequestWhoseInputStallsAndServesTheNext) {

@@ -57,7 +57,7 @@ const std::vector<EchoCase> kEchoCases = {
 };
 // clang-format on
 
-class FieldEchoInEachMode : public testing::TestWithParam<Mode> {};
+class FieldEchoInEachMode : public InEachMode {};
 
 TEST_P(FieldEchoInEachMode, AnswersEachRequestExactly) {
   ProgramRunner fieldecho(FIELDECHO, GetParam());

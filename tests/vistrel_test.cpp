@@ -132,7 +132,7 @@ const std::vector<Case> kCases = {
 };
 // clang-format on
 
-class VistrelInEachMode : public testing::TestWithParam<Mode> {};
+class VistrelInEachMode : public InEachMode {};
 
 TEST_P(VistrelInEachMode, AnswersEachCaseAndLeavesItsFiles) {
   Counters counters(GetParam());

@@ -1,0 +1,25 @@
+// What the two ways of serving a request share, inside the platform: CGI in
+// request.cpp, FastCGI in fastcgi.cpp.
+#pragma once
+
+#include <string_view>
+
+#include "platform/request.h"
+
+// Runs the handler; a handler that runs out of memory ends its request with
+// status 1 and nothing of its answer that was still buffered.
+int answerGuarded(RequestHandler handler);
+
+// Frees what a worker's request built (atRequestEnd) and gives large blocks back to the system.
+void releaseRequest();
+
+// A FastCGI worker on the listening socket `listener`: see serveRequests.
+int serveFastCgi(int listener, RequestHandler handler);
+
+// The same responder on one connected socket, accepting no other: it returns
+// once the connection has closed. Stop signals are left alone.
+void serveFastCgiConnection(int connection, RequestHandler handler);
+
+// Puts `line` on the error stream of the FastCGI request being answered;
+// false when no FastCGI request is being answered.
+bool sendToRequestErrors(std::string_view line);
