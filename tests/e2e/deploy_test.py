@@ -1,40 +1,54 @@
 #!/usr/bin/env python3
-"""The guide followed as a user would: its commands, run on this machine's
-stock server configurations (a fresh private copy for each deployment), then
-the programs as browsers and the site's administrator meet them.
+"""The guide followed as a user would: its commands, run on a private copy of
+this machine with each server's stock configuration (a fresh copy for each
+deployment), then the programs as browsers and the site's administrator meet
+them, through an upgrade under traffic, a removal and a purge.
 
-    deploy_test.py --guide-build DIR lighttpd|apache|nginx|shared
+    deploy_test.py --guide-build DIR --packages DIR lighttpd|apache|nginx|shared
 
 lighttpd, apache and nginx: each of that server's deployments of the guide,
-on port 8080. shared: lighttpd with the CGI programs on port 80 and nginx with
-FastCGI workers on port 8080 counting the same counters at once.
+from the package and from source, on port 8080. shared: lighttpd with the CGI
+programs on port 80 and nginx with FastCGI workers on port 8080 counting the
+same counters at once.
 """
 import concurrent.futures
+import glob
 import http.client
 import os
 import re
 import sys
+import threading
+import time
 import unittest
 from urllib.parse import urlsplit
 
-from harness import CGI_BIN, ERROR_SNIPPET, LIMIT, Guide, Machine, main, request, snippet, wait_until
+from harness import (CGI_BIN, COUNTERS, ERROR_SNIPPET, LIMIT, OPTIONS, ROOT, Guide, Machine, main, request, snippet,
+                     wait_until)
 
-INSTALL = ["Install", "Counters"]
-WORKERS = "FastCGI workers for nginx"
-RESTART_LIGHTTPD, RESTART_APACHE, RESTART_WORKERS = 1, 2, 3  # the Upgrading section's restart blocks
+PACKAGE, SOURCE = "the package", "from source"
+COPY_CONFIGURATION = {"lighttpd": 2, "apache2": 3, "nginx": 4}  # the From source section's block for each server
+DISABLE = {"lighttpd": 0, "apache2": 1, "nginx": 2}  # the Uninstalling section's block for each server
 DEPLOYMENTS = [
-    # (name, server, the guide's sections in the order a user follows them,
-    #  status for an answer of nothing, status without workers, restart block after an upgrade)
-    ("lighttpd CGI", "lighttpd", INSTALL + ["lighttpd: CGI programs", "lighttpd on another port"], 500, None, None),
-    ("lighttpd FastCGI", "lighttpd", INSTALL + ["lighttpd: FastCGI workers", "lighttpd on another port"],
-     500, None, RESTART_LIGHTTPD),
-    ("Apache CGI", "apache2", INSTALL + ["Apache httpd: CGI programs", "Apache httpd on another port"],
-     500, None, None),
-    ("Apache FastCGI", "apache2", INSTALL + ["Apache httpd: FastCGI workers", "Apache httpd on another port"],
-     500, None, RESTART_APACHE),
-    ("nginx FastCGI", "nginx", INSTALL + [WORKERS, "nginx", "nginx on another port"], 502, 502, RESTART_WORKERS),
+    # (name, server, route, the guide's section that enables it, status for an answer of nothing,
+    #  status without workers)
+    ("lighttpd CGI", "lighttpd", PACKAGE, "lighttpd: CGI programs", 500, None),
+    ("lighttpd FastCGI", "lighttpd", PACKAGE, "lighttpd: FastCGI workers", 500, None),
+    ("Apache CGI", "apache2", PACKAGE, "Apache httpd: CGI programs", 500, None),
+    ("Apache FastCGI", "apache2", PACKAGE, "Apache httpd: FastCGI workers", 500, None),
+    ("nginx FastCGI", "nginx", PACKAGE, "nginx: FastCGI workers", 502, 502),
+    ("lighttpd CGI from source", "lighttpd", SOURCE, "lighttpd: CGI programs", 500, None),
+    ("Apache FastCGI from source", "apache2", SOURCE, "Apache httpd: FastCGI workers", 500, None),
+    ("nginx FastCGI from source", "nginx", SOURCE, "nginx: FastCGI workers", 502, 502),
 ]
+HTTPS = {"lighttpd": "lighttpd over HTTPS", "apache2": "Apache httpd over HTTPS", "nginx": "nginx over HTTPS"}
 PORT = 8080
+# Not the guide's: each deployment serves on port 8080, where the snippet must name the port.
+ON_PORT_8080 = {
+    "lighttpd": "sed -i 's/^server.port .*/server.port = 8080/' /etc/lighttpd/lighttpd.conf",
+    "apache2": "sed -i 's/^Listen 80$/Listen 8080/' /etc/apache2/ports.conf && "
+               "sed -i 's/^<VirtualHost \\*:80>$/<VirtualHost *:8080>/' /etc/apache2/sites-available/000-default.conf",
+    "nginx": "sed -i 's/80 default_server/8080 default_server/' /etc/nginx/sites-available/vistrel",
+}
 GUIDE = Guide()
 FORM = (b"1 successful form elements totally submitted\r\n\r\nListing decoded data:\r\n\r\n"
         b"a=x y!\r\n")
@@ -57,15 +71,45 @@ def visits(port, counter, total, in_flight):
         return [count for counts in pool.map(one_connection, shares) for count in counts]
 
 
+class Traffic:
+    """`clients` visitors counting on a counter, each a new connection per
+    visit, until stopped: the counts they were shown and the failures."""
+
+    def __init__(self, port, counter, clients=16):
+        self.port, self.counter, self.counts, self.failures = port, counter, [], []
+        self.done = threading.Event()
+        self.threads = [threading.Thread(target=self.visit) for _ in range(clients)]
+        for thread in self.threads:
+            thread.start()
+
+    def visit(self):
+        deadline = time.monotonic() + LIMIT * 4
+        while not self.done.is_set() and time.monotonic() < deadline:
+            try:
+                status, _, body = request(self.port, "GET", "/cgi-bin/vistrel?cid=%s&chto=c" % self.counter)
+                if status == 200:
+                    self.counts.append(snippet(body)[2])
+                else:
+                    self.failures.append(status)
+            except OSError as error:
+                self.failures.append(type(error).__name__)
+
+    def stop(self):
+        self.done.set()
+        for thread in self.threads:
+            thread.join(LIMIT)
+        return self
+
+
 class Deployment:
     """The checks every deployment passes; subclasses name the deployment."""
-    name = sections = nothing_status = no_worker_status = restart = None
+    name = server = route = section = nothing_status = no_worker_status = None
 
     @classmethod
     def setUpClass(cls):
         cls.machine = Machine().__enter__()
         try:
-            GUIDE.follow(cls.machine, *cls.sections)
+            cls.deploy()
         except BaseException:
             cls.machine.__exit__(*sys.exc_info())
             raise
@@ -73,6 +117,17 @@ class Deployment:
     @classmethod
     def tearDownClass(cls):
         cls.machine.__exit__(None, None, None)
+
+    @classmethod
+    def deploy(cls):
+        """The guide's install, for this route, and its block for this server."""
+        if cls.route == PACKAGE:
+            install = GUIDE.shell("Install the package")[0].split("\n", 1)[1]  # the fixture has built them
+        else:
+            steps = GUIDE.shell("From source")  # the fixture has built the programs
+            install = steps[1] + steps[COPY_CONFIGURATION[cls.server]]
+        cls.machine.run(install + "".join(GUIDE.shell(cls.section)))
+        cls.machine.run(ON_PORT_8080[cls.server] + "\nsystemctl restart " + cls.server)
 
     def get(self, path, **options):
         return request(PORT, "GET", path, **options)
@@ -100,18 +155,23 @@ class Deployment:
                                                             8))
 
     def test_a_counter_that_is_missing_or_not_www_datas_shows_error_and_fails_the_check(self):
-        create, check = GUIDE.shell("Counters")[:2]
+        create, check = GUIDE.shell("Create a counter")
         for mistake in ("chown root: 7.dat", "chmod 444 7.dat", "rm 7.dat", "rm 7.dat && mkdir 7.dat", "true"):
             with self.subTest(mistake=mistake):
-                self.machine.run("rm -rf /usr/lib/cgi-bin/7.dat\n%s\ncd /usr/lib/cgi-bin && %s" % (create, mistake))
+                self.machine.run("rm -rf %s/7.dat\n%s%s\ncd %s && %s" % (COUNTERS, create, create, COUNTERS, mistake))
                 usable = mistake == "true"
                 self.assertEqual(self.machine.run(check, expect_status=0 if usable else 1), "usable\n" * usable)
                 self.assertEqual(self.visit() == ERROR_SNIPPET, not usable)
                 view = self.get("/cgi-bin/vistrel?cid=7&chto=v")[2]
                 self.assertEqual(b"This counter <u>does not exist</u>!" in view, not usable)
+        # Made for www-data alone, and made again it keeps its count.
+        self.assertEqual(os.stat(COUNTERS + "/7.dat").st_mode & 0o777, 0o600)
+        self.visit()
+        self.machine.run(create)
+        self.assertEqual(self.machine.read_counter("7"), "1")
 
-    def test_counter_files_are_never_served(self):
-        self.machine.write_counter("7", 1234567)
+    def test_counter_files_an_older_install_left_beside_the_programs_are_never_served(self):
+        self.machine.write_counter("7", 1234567, CGI_BIN)
         self.machine.run("echo 'report * secret' > /usr/lib/cgi-bin/7.report")
         for path in ("/cgi-bin/7.dat", "/cgi-bin/7.report", "/cgi-bin/7%2edat", "/cgi-bin/../cgi-bin/7.dat",
                      "/cgi-bin/7.DAT"):
@@ -141,23 +201,83 @@ class Deployment:
         self.assertEqual(sorted(counts), list(range(1000, 1200)))
         self.assertEqual(self.machine.read_counter("7"), "1200")
 
-    def test_an_upgrade_serves_the_new_programs(self):
-        upgrading = GUIDE.shell("Upgrading")
-        self.visit()
+    def test_the_guides_blocks_run_twice_change_nothing(self):
+        self.machine.write_counter("7", 70)
+        self.machine.run("".join(GUIDE.shell(self.section)) * 2)
+        self.assertEqual(snippet(self.visit())[2], 70)
+
+    def test_lifecycle_upgrade_under_traffic_then_uninstall(self):
+        self.machine.write_counter("7", 100)
         before = self.worker_pids()
-        self.machine.run(upgrading[0] + (upgrading[self.restart] if self.restart else ""))
-        self.machine.write_counter("7", 3)
+        traffic = Traffic(PORT, "7")
+        time.sleep(1)
+        started = time.monotonic()
+        self.upgrade()
+        took = time.monotonic() - started
+        time.sleep(1)
+        traffic.stop()
+        counted = int(self.machine.read_counter("7")) - 100
+        print("%s: upgrade in %.1f s under 16 clients: %d visits answered, %d failed %s"
+              % (self.name, took, len(traffic.counts), len(traffic.failures), sorted(set(map(str, traffic.failures)))))
+        # Each answered visit counted once; a failed one at most once.
+        self.assertEqual(len(set(traffic.counts)), len(traffic.counts))
+        self.assertLessEqual(len(traffic.counts), counted)
+        self.assertLessEqual(counted, len(traffic.counts) + len(traffic.failures))
+        if self.section.endswith("CGI programs") or self.route == PACKAGE and self.server != "nginx":
+            self.assertEqual(traffic.failures, [])
         # Workers that start on demand (mod_fcgid) come back with the first visit.
-        self.assertEqual(snippet(self.visit())[2], 3)
+        self.visit()
         wait_until(lambda: bool(self.worker_pids()) == bool(before), "workers running again after the upgrade")
-        after = self.worker_pids()
-        self.assertFalse(set(before) & set(after), "workers of the old programs still run")
-        if after:
-            self.assertEqual(self.machine.run(GUIDE.shell("Troubleshooting")[0]), CGI_BIN + "\n")
+        self.assertFalse(set(before) & set(self.worker_pids()), "workers of the old programs still run")
+        self.uninstall()
+
+    def upgrade(self):
+        if self.route == PACKAGE:
+            # The fixture has built the higher version; its guide names it.
+            self.machine.mount_build("packages", os.path.join(OPTIONS["packages"], "2"))
+            second = re.search(r"vistrel_(\S+?)_", " ".join(glob.glob(
+                os.path.join(OPTIONS["packages"], "2", "vistrel_*.deb")))).group(1)
+            block = GUIDE.shell("Upgrading the package")[0].split("\n", 1)[1]
+            self.install_again = re.sub(r"vistrel_[^_]+_", "vistrel_%s_" % second, block)
+            self.machine.run(self.install_again)
+            self.assertIn("Version: " + second, self.machine.run("dpkg -s vistrel"))
+        else:
+            install, *restarts = GUIDE.shell("Upgrading from source")
+            restart = {"lighttpd": restarts[0], "apache2": restarts[1], "nginx": restarts[2]}[self.server]
+            self.machine.run(install + (restart if "FastCGI" in self.section else ""))
+
+    def uninstall(self):
+        server = "systemctl restart %s && test -e /run/%s.pid" % (self.server, "apache2/apache2"
+                                                                 if self.server == "apache2" else self.server)
+        if self.route == SOURCE:
+            self.machine.run(GUIDE.shell("Uninstalling the package")[DISABLE[self.server]] +
+                             GUIDE.shell("Uninstalling from source")[0] + server)
+            self.assertEqual(self.get("/cgi-bin/vistrel?cid=7&chto=c")[0], 404)
+            self.assertTrue(os.path.exists(COUNTERS + "/7.dat"))
+            self.deploy()
+            return
+        conffiles = self.machine.run("dpkg-query -W -f '${Conffiles}' vistrel").split()[::2]
+        # Removed while enabled: every server still starts; counts and configuration stay.
+        self.machine.run("apt-get remove -y vistrel\n" + server)
+        self.assertNotEqual(self.get("/cgi-bin/vistrel?cid=7&chto=c")[0], 200)
+        count = self.machine.read_counter("7")
+        self.assertTrue(all(map(os.path.exists, conffiles)), conffiles)
+        # Installed again, it counts on where it was.
+        self.machine.run(self.install_again)
+        self.assertEqual(snippet(self.visit())[2], int(count))
+        # Purged while enabled: every server still starts; the counters and configuration are gone.
+        self.machine.run("apt-get purge -y vistrel\n" + server)
+        self.assertFalse(os.path.exists(COUNTERS), "purge keeps the counters")
+        self.assertEqual([path for path in conffiles if os.path.exists(path)], [])
+        self.assertNotEqual(self.get("/cgi-bin/vistrel?cid=7&chto=c")[0], 200)
+        # And after a purge, the first version installs and serves as on a fresh machine.
+        self.machine.unmount(os.path.join(ROOT, "build", "packages"))
+        self.deploy()
+        self.machine.write_counter("7", 1)
+        self.assertEqual(snippet(self.visit())[2], 1)
 
     def worker_pids(self):
-        """vistrel's FastCGI workers, each checked to run as www-data in the
-        counter folder."""
+        """vistrel's FastCGI workers, each checked to run as www-data."""
         pids = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
@@ -165,7 +285,6 @@ class Deployment:
             except OSError:
                 continue
             if program in (CGI_BIN + "/vistrel", CGI_BIN + "/vistrel (deleted)"):
-                self.assertEqual(os.readlink("/proc/%s/cwd" % pid), CGI_BIN)
                 with open("/proc/%s/status" % pid) as status:
                     self.assertRegex(status.read(), r"\nUid:\t33\t")
                 pids.append(int(pid))
@@ -183,31 +302,44 @@ class SpawnedWorkers:
             self.machine.run("systemctl start vistrel-fcgi@vistrel")
 
 
+class ServedOverHttps:
+    """The guide's HTTPS section for the server, on port 443."""
+
+    def test_https_serves_a_snippet_that_points_at_https(self):
+        self.machine.write_counter("7", 3)
+        self.machine.run("".join(GUIDE.shell(HTTPS[self.server])) * 2)
+        status, _, body = request(443, "GET", "/cgi-bin/vistrel?cid=7&chto=c", tls=True)
+        self.assertEqual((status, snippet(body)), (200, ("https://127.0.0.1/cgi-bin/vistrel?cid=7&chto=v",
+                                                         "https://127.0.0.1/cgi-bin/count.gif", 3)))
+        self.assertEqual(request(443, "GET", "/cgi-bin/count.gif", tls=True)[2][:6], b"GIF89a")
+
+
 class OperatingCounters:
     """The guide's Operating counters section, block by block."""
 
     def test_operating_counters(self):
-        report, listing, reset, backup, restore, delete = GUIDE.shell("Operating counters")
+        report, listing, reset, delete = GUIDE.shell("Operating counters")
+        backup, restore = GUIDE.shell("Backing up counters")
         self.machine.write_counter("7", 5)
         self.machine.write_counter("12", 9)
-        self.machine.run(report)
+        self.machine.run(report * 2)
         self.assertIn(b"<p>Counter 7: 5 visits.</p>", self.get("/cgi-bin/vistrel?cid=7&chto=v")[2])
-        self.assertLessEqual({"/usr/lib/cgi-bin/12.dat:9", "/usr/lib/cgi-bin/7.dat:5"},
-                             set(self.machine.run(listing).split()))
+        self.assertEqual(os.stat(COUNTERS + "/7.report").st_mode & 0o777, 0o600)
+        self.assertLessEqual({COUNTERS + "/12.dat:9", COUNTERS + "/7.dat:5"}, set(self.machine.run(listing).split()))
         self.machine.run(reset)
         self.assertEqual(snippet(self.visit())[2], 0)
-        self.machine.run(backup)
+        self.machine.run(backup * 2)
         self.visit()
         self.machine.run(restore)
         self.assertEqual(self.machine.read_counter("7"), "1")
-        self.assertEqual(self.machine.run(GUIDE.shell("Counters")[1]), "usable\n")
+        self.assertEqual(self.machine.run(GUIDE.shell("Create a counter")[1]), "usable\n")
         self.assertIn(b"<p>Counter 7: 1 visits.</p>", self.get("/cgi-bin/vistrel?cid=7&chto=v")[2])
-        self.machine.run(delete)
+        self.machine.run(delete * 2)
         self.assertEqual(self.visit(), ERROR_SNIPPET)
         self.assertEqual(snippet(self.visit("12"))[2], 9)
 
     def test_envprobe_is_installed_on_request_and_removed(self):
-        install, remove = GUIDE.shell("envprobe")
+        install = re.search(r"`(apt-get install \S*envprobe\S*)`", GUIDE.text).group(1)
         self.assertEqual(self.get("/cgi-bin/envprobe")[0], 404)
         self.machine.run(install)
         status, _, answer = request(PORT, "POST", "/cgi-bin/envprobe?x=1", b"body")
@@ -216,9 +348,19 @@ class OperatingCounters:
                                           b"/usr/lib/cgi-bin/envprobe\r\n"), answer[:200])
         self.assertIn(b"\r\nQUERY_STRING=x=1\r\n", answer)
         self.assertTrue(answer.endswith(b"Listing stdin:\r\nbody"), answer[-100:])
-        self.machine.run(remove)
+        self.machine.run("apt-get remove -y envprobe")
         # lighttpd trusts what it learnt of a file for a second.
         wait_until(lambda: self.get("/cgi-bin/envprobe")[0] == 404, "404 for envprobe once removed")
+
+    def test_counters_of_an_older_install_move_to_the_counter_folder(self):
+        self.machine.write_counter("21", 77, CGI_BIN)
+        self.machine.write_counter("22", 5, CGI_BIN)
+        self.machine.write_counter("22", 6)
+        self.machine.run("".join(GUIDE.shell("Moving counters of an older install")) * 2)
+        self.assertEqual(snippet(self.visit("21"))[2], 77)
+        self.assertEqual((os.stat(COUNTERS + "/21.dat").st_mode & 0o777, self.machine.read_counter("22")),
+                         (0o600, "6"))
+        self.assertEqual(self.machine.read_counter("22", CGI_BIN), "5")  # never overwritten: left to compare
 
 
 class SharedCounters:
@@ -227,7 +369,9 @@ class SharedCounters:
 
     def test_two_servers_count_the_same_counter_at_once(self):
         with Machine() as machine:
-            GUIDE.follow(machine, *INSTALL, WORKERS, "nginx", "nginx on another port", "lighttpd: CGI programs")
+            machine.run(GUIDE.shell("Install the package")[0].split("\n", 1)[1] +
+                        "".join(GUIDE.shell("nginx: FastCGI workers")) + ON_PORT_8080["nginx"] +
+                        "\nsystemctl restart nginx\n" + "".join(GUIDE.shell("lighttpd: CGI programs")))
             machine.write_counter("7", 5000)
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
                 counts = sum(pool.map(lambda port: visits(port, "7", 1000, 16), (80, PORT)), [])
@@ -236,7 +380,7 @@ class SharedCounters:
             # A counter file may be a symbolic link into a shared folder.
             os.makedirs("/run/e2e/shared")
             machine.run("printf 41 > /run/e2e/shared/8.dat && chown www-data: /run/e2e/shared/8.dat && "
-                        "ln -s /run/e2e/shared/8.dat /usr/lib/cgi-bin/8.dat")
+                        "ln -s /run/e2e/shared/8.dat %s/8.dat" % COUNTERS)
             self.assertEqual([visits(port, "8", 1, 1) for port in (80, PORT)], [[41], [42]])
             self.assertEqual(machine.read_counter("8"), "43")
 
@@ -247,16 +391,19 @@ def select(server):
     if server == "shared":
         globals()["SharedCountersTest"] = type("SharedCounters", (SharedCounters, unittest.TestCase), {})
         return ["lighttpd", "nginx", "spawn-fcgi"]
-    for name, server_name, sections, nothing, no_worker, restart in DEPLOYMENTS:
+    for name, server_name, route, section, nothing, no_worker in DEPLOYMENTS:
         if server_name.startswith(server or "?"):
             bases = (Deployment,) + ((SpawnedWorkers,) if no_worker else ()) + (
-                (OperatingCounters,) if name == "lighttpd CGI" else ())
+                (OperatingCounters,) if name == "lighttpd CGI" else ()) + (
+                (ServedOverHttps,) if route == PACKAGE and name != "lighttpd FastCGI" and
+                name != "Apache FastCGI" else ())
             test = type(name, bases + (unittest.TestCase,), dict(
-                name=name, sections=sections, nothing_status=nothing, no_worker_status=no_worker, restart=restart))
+                name=name, server=server_name, route=route, section=section, nothing_status=nothing,
+                no_worker_status=no_worker))
             globals()[re.sub(r"\W", "", name) + "Test"] = test
     return {"lighttpd": ["lighttpd"], "apache": ["apache2"],
             "nginx": ["nginx", "spawn-fcgi"]}.get(server, ["a server: lighttpd, apache, nginx or shared"])
 
 
 if __name__ == "__main__":
-    main(options=("guide-build",), select=select)
+    main(options=("guide-build", "packages"), select=select)

@@ -3,16 +3,21 @@
 Each test script runs as root on a private copy of this machine: main() starts
 it again inside new mount, network and process namespaces (unshare). There
 127.0.0.1 is the script's own, so servers take their stock ports (80, 443,
-8080) and nothing can collide; the server folders (/etc/lighttpd,
-/usr/lib/cgi-bin, ...), /run and the checkout are overlays on tmpfs, so the
-guide's own commands change them as on a real server and every change
-vanishes with the script; and every process the script starts dies with it.
+8080) and nothing can collide; /etc, /usr, /var, /run and the checkout are
+overlays on tmpfs, so the guide's own commands, dpkg and apt change them as on
+a real server and every change vanishes with the script; and every process the
+script starts dies with it.
 
-    Machine   a fresh copy of the server state; runs the guide's commands, its
-              `systemctl` lines starting and stopping servers and workers
+    Machine   a fresh copy of the machine with each server's stock
+              configuration; runs the guide's commands, and stands in for
+              systemd: every `systemctl`, the guide's and the packages', starts
+              and stops servers and workers as their units say
     Guide     the blocks of docs/deploy.md, by heading
     Chromium  one headless browser, driven over the DevTools pipe
 """
+import fnmatch
+import glob
+import hashlib
 import http.client
 import json
 import os
@@ -22,10 +27,12 @@ import shlex
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from fcntl import ioctl
@@ -40,10 +47,16 @@ LIMIT = 90
 OPTIONS = {}  # the script's --name VALUE options
 os.environ["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
-# Folders that the guide's commands and the servers write to.
-SERVER_STATE = ("/etc/lighttpd", "/etc/apache2", "/etc/nginx", "/etc/systemd/system", CGI_BIN, "/var/www",
-                "/var/log/lighttpd", "/var/log/apache2", "/var/log/nginx", "/var/cache/lighttpd", "/var/lib/nginx",
-                "/var/lib/apache2", "/var/cache/apache2", "/var/backups")
+COUNTERS = "/var/lib/vistrel"
+# Everything that the guide's commands, dpkg, apt and the servers write to.
+MACHINE_STATE = ("/etc", "/usr", "/var")
+# What this project leaves on a machine: its packages, and an older install's or the demo's files.
+PROJECT_PACKAGES = ("vistrel", "envprobe")
+PROJECT_STATE = (COUNTERS, "/var/lib/vistrel-demo", "/etc/systemd/system/vistrel-fcgi@.service")
+# Each server's configuration folder, and its folders of links that enable parts of it.
+SERVER_FOLDERS = {"lighttpd": "/etc/lighttpd", "apache2": "/etc/apache2", "nginx": "/etc/nginx"}
+ENABLED_FOLDERS = ("/etc/lighttpd/conf-enabled", "/etc/apache2/mods-enabled", "/etc/apache2/conf-enabled",
+                   "/etc/apache2/sites-enabled", "/etc/nginx/sites-enabled")
 
 
 def wait_until(ready, what, limit=LIMIT):
@@ -127,26 +140,84 @@ def loopback_up():
         ioctl(probe, 0x8914, struct.pack("16sH22x", b"lo", flags | 1))  # SIOCSIFFLAGS, IFF_UP
 
 
-def enter_private_machine():
+def enter_private_machine(network=False):
     """Runs this script again in namespaces of its own (see the module's
-    docstring), unless it runs there already."""
+    docstring), unless it runs there already; with network, it keeps the
+    machine's network."""
     if os.environ.get("E2E_PRIVATE") == "1":
-        loopback_up()
+        if not network:
+            loopback_up()
         # Nothing a test creates outside the overlays may outlive it.
         mount("-t", "tmpfs", "tmpfs", "/dev/shm")
         if not any(path.startswith("/tmp/") for path in [ROOT] + list(OPTIONS.values())):
             mount("-t", "tmpfs", "tmpfs", "/tmp")
         return
     os.environ["E2E_PRIVATE"] = "1"
-    os.execvp("unshare", ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc",
-                          "--propagation", "private", sys.executable] + sys.argv)
+    os.execvp("unshare", ["unshare", "--mount"] + ([] if network else ["--net"]) + [
+        "--pid", "--fork", "--kill-child", "--mount-proc", "--propagation", "private", sys.executable] + sys.argv)
+
+
+def package_files():
+    """Every path that an installed package owns, as dpkg lists them."""
+    owned = set()
+    for listing in glob.glob("/var/lib/dpkg/info/*.list"):
+        with open(listing, errors="replace") as paths:
+            owned.update(line.rstrip("\n") for line in paths)
+    return owned
+
+
+def changed_server_files(servers=tuple(SERVER_FOLDERS)):
+    """The configuration files of the servers' packages that differ from what
+    the packages installed (dpkg keeps each one's original checksum), or are
+    gone: a copy of this machine would not start from stock with them."""
+    listing = subprocess.run(["dpkg-query", "-W", "-f", "${Conffiles}\n"], capture_output=True, text=True,
+                             check=True, timeout=LIMIT).stdout
+    changed = []
+    for line in listing.splitlines():
+        fields = line.split()
+        if len(fields) < 2 or "obsolete" in fields[2:] or fields[1] == "newconffile" or not any(
+                fields[0].startswith(SERVER_FOLDERS[server] + "/") for server in servers):
+            continue
+        try:
+            with open(fields[0], "rb") as conffile:
+                if hashlib.md5(conffile.read()).hexdigest() == fields[1]:
+                    continue
+        except FileNotFoundError:
+            pass
+        changed.append(fields[0])
+    return sorted(changed)
+
+
+def stock_links():
+    """The links that a fresh install of the servers' packages makes in their
+    folders of enabled parts: Apache httpd's as its maintainer scripts record
+    them, lighttpd's as other packages' maintainer scripts make them, and
+    each server's default site."""
+    links = {"/etc/apache2/sites-enabled/000-default.conf": "../sites-available/000-default.conf",
+             "/etc/nginx/sites-enabled/default": "/etc/nginx/sites-available/default"}
+    for kind, folder, suffixes in (("module", "mods", (".load", ".conf")), ("conf", "conf", (".conf",)),
+                                   ("site", "sites", (".conf",))):
+        for name in glob.glob("/var/lib/apache2/%s/enabled_by_maint/*" % kind):
+            for suffix in suffixes:
+                target = "../%s-available/%s%s" % (folder, os.path.basename(name), suffix)
+                if os.path.exists(os.path.join("/etc/apache2", folder + "-enabled", target)):
+                    links["/etc/apache2/%s-enabled/%s%s" % (folder, os.path.basename(name), suffix)] = target
+    for script in glob.glob("/var/lib/dpkg/info/*.postinst"):
+        if not script.endswith("/lighttpd.postinst"):
+            with open(script, errors="replace") as text:
+                for name in re.findall(r"/etc/lighttpd/conf-enabled/([\w.-]+\.conf)", text.read()):
+                    links["/etc/lighttpd/conf-enabled/" + name] = "../conf-available/" + name
+    return links
 
 
 class Machine:
-    """A fresh copy of this machine's server state, from boot: an empty /run,
-    the folders of SERVER_STATE and the checkout as overlays, and the guide's
-    build in build/deploy. Servers and workers started through it stop, and
-    every change vanishes, when it closes."""
+    """A fresh copy of this machine, from boot: an empty /run, /etc, /usr,
+    /var and the checkout as overlays, with each server's configuration as its
+    packages install it (this project's packages purged, every file that no
+    package owns taken out of the servers' folders, only the stock parts
+    enabled), and the guide's build in build/deploy. It stands in for
+    systemd (see systemctl()). Servers and workers started through it stop,
+    and every change vanishes, when it closes."""
 
     def __enter__(self):
         mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
@@ -155,27 +226,64 @@ class Machine:
         os.environ["TMPDIR"] = "/run/e2e/tmp"
         tempfile.tempdir = None
         self.mounts = ["/run"]
-        for path in SERVER_STATE + (ROOT,):
-            while not os.path.isdir(path):
-                path = os.path.dirname(path)
+        for path in MACHINE_STATE + (ROOT,):
             self.overlay(path)
         if "guide-build" in OPTIONS:
-            os.makedirs(os.path.join(ROOT, "build", "deploy"), exist_ok=True)
-            self.overlay(os.path.join(ROOT, "build", "deploy"), OPTIONS["guide-build"])
-        self.boot_folders()
-        self.running = {}  # name: its processes (Popen) or process ids
+            self.mount_build("deploy", OPTIONS["guide-build"])
+        if "packages" in OPTIONS:
+            self.mount_build("packages", os.path.join(OPTIONS["packages"], "1"))
+        self.running = {}  # unit name: its processes (Popen) or process ids
+        self.lock = threading.RLock()
+        self.start_systemd()
+        try:
+            self.reset_to_stock()
+            self.boot_folders()
+        except BaseException:
+            self.__exit__(*sys.exc_info())
+            raise
         return self
 
     def overlay(self, path, lower=None):
         overlay(path, lower)
         self.mounts.append(path)
 
+    def unmount(self, path):
+        """Takes off the last mount made on path."""
+        subprocess.run(["umount", path], check=True, timeout=LIMIT)
+        del self.mounts[len(self.mounts) - 1 - self.mounts[::-1].index(path)]
+
+    def mount_build(self, name, folder):
+        """Shows `folder` as the checkout's build/NAME."""
+        path = os.path.join(ROOT, "build", name)
+        os.makedirs(path, exist_ok=True)
+        self.overlay(path, folder)
+
     def __exit__(self, *failure):
         for name in list(self.running):
             self.stop(name)
+        self.systemd.close()
         os.chdir("/")
         for path in reversed(self.mounts):
             subprocess.run(["umount", "--lazy", path], check=True, timeout=LIMIT)
+
+    def reset_to_stock(self):
+        installed = [name for name in PROJECT_PACKAGES if subprocess.run(
+            ["dpkg-query", "-W", "-f", "${db:Status-Status}", name], capture_output=True, text=True,
+            timeout=LIMIT).stdout not in ("", "not-installed")]
+        if installed:
+            self.run("dpkg --purge " + " ".join(installed))
+        for path in PROJECT_STATE:
+            subprocess.run(["rm", "-rf", path], check=True, timeout=LIMIT)
+        owned = package_files()
+        for folder in list(SERVER_FOLDERS.values()) + [CGI_BIN]:
+            for parent, _, names in os.walk(folder):
+                for name in names:
+                    path = os.path.join(parent, name)
+                    if parent in ENABLED_FOLDERS or path not in owned:
+                        os.remove(path)
+        for path, target in stock_links().items():
+            if os.path.isdir(os.path.dirname(path)):
+                os.symlink(target, path)
 
     @staticmethod
     def boot_folders():
@@ -192,62 +300,156 @@ class Machine:
 
     # --- commands, as a user types them
 
-    def run(self, commands, expect_status=0):
-        """Runs commands in bash from the checkout, as a user pastes them: each
-        `systemctl` command goes to systemctl() below. Returns the output."""
-        requests_in, requests_out = os.pipe()
-        replies_in, replies_out = os.pipe()
-        shim = 'systemctl() { echo "$*" >&%d; read -r status <&%d; return "$status"; }\n' % (requests_out, replies_in)
+    def run(self, commands, expect_status=0, environment=None):
+        """Runs commands in bash from the checkout, as a user pastes them.
+        Returns the output."""
         with tempfile.TemporaryFile() as output:
-            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", shim + commands], cwd=ROOT,
+            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", commands], cwd=ROOT,
                                      stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
-                                     pass_fds=(requests_out, replies_in))
-            os.close(requests_out)
-            os.close(replies_in)
+                                     env=dict(os.environ, **(environment or {})))
             try:
-                failures = self.answer_systemctl(shell, requests_in, replies_out, commands)
-            finally:
-                os.close(requests_in)
-                os.close(replies_out)
+                shell.wait(LIMIT * 4)
+            except subprocess.TimeoutExpired:
+                stop(shell)
+                raise AssertionError("commands still running after %d s:\n%s" % (LIMIT * 4, commands))
             output.seek(0)
             text = output.read().decode(errors="replace")
-        if failures or expect_status is not None and shell.returncode != expect_status:
-            raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s%s"
-                                 % (shell.returncode, expect_status, commands, text, "\n".join(failures)))
+        if expect_status is not None and shell.returncode != expect_status:
+            raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s" % (shell.returncode, expect_status,
+                                                                                  commands, text))
         return text
 
-    def answer_systemctl(self, shell, requests, replies, commands):
-        """Carries out the shell's systemctl commands until it ends; returns
-        what failed."""
-        deadline, pending, failures = time.monotonic() + LIMIT, b"", []
-        while shell.poll() is None:
-            if time.monotonic() > deadline:
-                stop(shell)
-                raise AssertionError("commands still running after %d s:\n%s" % (LIMIT, commands))
-            if select.select([requests], [], [], 0.05)[0]:
-                pending += os.read(requests, 4096)
-                while b"\n" in pending:
-                    line, pending = pending.split(b"\n", 1)
-                    try:
-                        status = self.systemctl(line.decode().split())
-                    except (AssertionError, OSError, subprocess.SubprocessError) as error:
-                        failures.append("systemctl %s: %s" % (line.decode(), error))
-                        status = 1
-                    os.write(replies, b"%d\n" % status)
-        return failures
+    # --- systemd, as far as the guide and the packages' scripts use it
+
+    def start_systemd(self):
+        """Makes /run/systemd/system, by which programs know that systemd
+        runs, and puts in place of systemctl a program that hands its command
+        to systemctl() below over a socket."""
+        os.makedirs("/run/systemd/system")
+        self.systemd = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.systemd.bind("/run/e2e/systemctl.socket")
+        self.systemd.listen()
+        os.remove("/usr/bin/systemctl")
+        with open("/usr/bin/systemctl", "w") as shim:
+            shim.write(SYSTEMCTL_SHIM)
+        os.chmod("/usr/bin/systemctl", 0o755)
+        threading.Thread(target=self.answer_systemctl, daemon=True).start()
+
+    def answer_systemctl(self):
+        while True:
+            try:
+                connection = self.systemd.accept()[0]
+            except OSError:
+                return
+            with connection, connection.makefile("rw") as stream:
+                arguments = json.loads(stream.readline())
+                try:
+                    status, output = self.systemctl(arguments)
+                except (AssertionError, OSError, subprocess.SubprocessError) as error:
+                    status, output = 1, "systemctl %s: %s\n" % (" ".join(arguments), error)
+                stream.write(json.dumps([status, output]) + "\n")
 
     def systemctl(self, arguments):
-        """What systemd does for the guide's systemctl commands: the servers as
-        Debian's units start them, the workers as vistrel-fcgi@.service does."""
-        verb, names = arguments[0], [name.removesuffix(".service") for name in arguments[1:] if name[0] != "-"]
-        if verb == "enable" and "--now" not in arguments or verb == "daemon-reload":
-            return 0
-        for name in names:
-            if verb in ("stop", "restart", "reload", "force-reload"):
-                self.stop(name)
-            if verb in ("start", "restart", "reload", "force-reload", "enable"):
-                self.start(name)
-        return 0
+        """What systemd does for these arguments: the servers as Debian's
+        units start, reload and stop them, the workers as
+        vistrel-fcgi@.service does. Returns the status and the output."""
+        with self.lock:
+            words, options, properties, given = [], [], [], iter(arguments)
+            for word in given:
+                if word in ("-p", "--property") or word.startswith("--property="):
+                    properties.append(word.partition("=")[2] or next(given))
+                else:
+                    (options if word.startswith("-") else words).append(word)
+            verb, names = words[0], [self.unit_name(name) for name in words[1:]]
+            if verb == "show":
+                return self.show(names[0], properties, "--value" in options)
+            if verb == "is-system-running":
+                return 0, "running\n"
+            if verb == "daemon-reload":
+                return 0, ""
+            names = [match for name in names for match in self.matching(name, verb)]
+            if verb == "is-active":
+                active = [name in self.running or name.endswith(".target") for name in names]
+                return (0 if all(active) else 3), "".join("active\n" if a else "inactive\n" for a in active)
+            if verb == "is-enabled":
+                enabled = [bool(self.wanted_by(name)) for name in names]
+                return (0 if all(enabled) else 1), "".join("enabled\n" if e else "disabled\n" for e in enabled)
+            if verb in ("enable", "disable"):
+                for name in names:
+                    self.enable(name, verb == "enable")
+                if "--now" not in options:
+                    return 0, ""
+                verb = "start" if verb == "enable" else "stop"
+            for name in names:
+                running = name in self.running
+                if verb == "stop" or verb in ("restart", "try-restart") and running:
+                    self.stop(name)
+                if verb in ("reload", "try-reload-or-restart", "reload-or-restart", "force-reload") and running:
+                    if self.unit_setting(name, "ExecReload"):
+                        self.reload(name)
+                        continue
+                    self.stop(name)
+                    running = False
+                if verb == "reload" and not running:
+                    return 1, "%s is not active, cannot reload.\n" % name
+                if verb in ("start", "restart", "reload-or-restart", "force-reload") or (
+                        verb in ("try-restart", "try-reload-or-restart") and running):
+                    if name not in self.running:
+                        self.start(name)
+            return 0, ""
+
+    @staticmethod
+    def unit_name(name):
+        return name if "." in name else name + ".service"
+
+    def matching(self, name, verb):
+        """The units a name stands for: a pattern stands for the loaded ones."""
+        if not any(character in name for character in "*?["):
+            return [name]
+        return [unit for unit in self.running if fnmatch.fnmatchcase(unit, name)]
+
+    @staticmethod
+    def unit_file(name):
+        """The unit's file, the admin's before the package's, a template's for an instance."""
+        template = re.sub(r"@[^.]*\.", "@.", name)
+        for candidate in ("/etc/systemd/system/" + name, "/lib/systemd/system/" + name,
+                          "/etc/systemd/system/" + template, "/lib/systemd/system/" + template):
+            if os.path.exists(candidate):
+                return candidate
+        return None
+
+    def unit_setting(self, name, key):
+        """The values of a key of the unit's [Service] section, %i and
+        $MAINPID filled in."""
+        path = self.unit_file(name)
+        if path is None:
+            raise AssertionError("Unit %s not found." % name)
+        instance = name.partition("@")[2].rpartition(".")[0]
+        pids = self.running.get(name, [])
+        main_pid = str(pids[0] if isinstance(pids[0], int) else pids[0].pid) if pids else ""
+        with open(path) as unit:
+            return [line.split("=", 1)[1].strip().replace("%i", instance).replace("$MAINPID", main_pid)
+                    for line in unit if line.startswith(key + "=")]
+
+    def wanted_by(self, name):
+        return glob.glob("/etc/systemd/system/*.wants/" + name)
+
+    def enable(self, name, on):
+        if on:
+            os.makedirs("/etc/systemd/system/multi-user.target.wants", exist_ok=True)
+            if not self.wanted_by(name):
+                os.symlink(self.unit_file(name), "/etc/systemd/system/multi-user.target.wants/" + name)
+        else:
+            for link in self.wanted_by(name):
+                os.remove(link)
+
+    def show(self, name, properties, bare):
+        path = self.unit_file(name)
+        values = {"CanReload": "yes" if path and self.unit_setting(name, "ExecReload") else "no",
+                  "LoadState": "loaded" if path else "not-found", "SourcePath": "",
+                  "ActiveState": "active" if name in self.running else "inactive"}
+        shown = [key for key in values if key in properties] or list(values)
+        return 0, "".join((values[key] if bare else "%s=%s" % (key, values[key])) + "\n" for key in shown)
 
     # --- servers and workers
 
@@ -263,17 +465,28 @@ class Machine:
     }
 
     def start(self, name):
-        if name in self.SERVERS:
+        if name.removesuffix(".service") in self.SERVERS:
             self.start_server(name)
         else:
             self.start_workers(name)
 
     def stop(self, name):
-        for process in self.running.pop(name, []):
-            stop(process)
+        with self.lock:
+            for process in self.running.pop(self.unit_name(name), []):
+                stop(process)
+
+    def reload(self, name):
+        """The unit's ExecReload commands, with its Environment."""
+        environment = dict(os.environ, **dict(setting.split("=", 1) for setting in
+                                              self.unit_setting(name, "Environment")))
+        for command in self.unit_setting(name, "ExecReload"):
+            done = subprocess.run(shlex.split(command.lstrip("-")), env=environment, capture_output=True, text=True,
+                                  timeout=LIMIT)
+            if done.returncode != 0 and not command.startswith("-"):
+                raise AssertionError("%s failed:\n%s%s" % (command, done.stdout, done.stderr))
 
     def start_server(self, name):
-        check, command, pid_file, error_log = self.SERVERS[name]
+        check, command, pid_file, error_log = self.SERVERS[name.removesuffix(".service")]
         checked = subprocess.run(check, capture_output=True, text=True, timeout=LIMIT)
         if checked.returncode != 0:
             raise AssertionError("%s refuses its configuration:\n%s%s" % (name, checked.stdout, checked.stderr))
@@ -294,31 +507,42 @@ class Machine:
         wait_until(written, "%s writing its pid to %s" % (name, pid_file))
 
     def start_workers(self, name):
-        """An instance of a systemd template unit of the guide: its ExecStart
-        forks the workers and writes their ids into its PIDFile."""
-        template, _, instance = name.partition("@")
-        with open("/etc/systemd/system/%s@.service" % template) as unit:
-            settings = dict(line.rstrip("\n").split("=", 1) for line in unit if re.match(r"^\w+=", line))
-        started = subprocess.run(shlex.split(settings["ExecStart"].replace("%i", instance)), capture_output=True,
+        """An instance of a template unit: its ExecStart forks the workers and
+        writes their ids into its PIDFile."""
+        started = subprocess.run(shlex.split(self.unit_setting(name, "ExecStart")[0]), capture_output=True,
                                  text=True, timeout=LIMIT)
         if started.returncode != 0:
             raise AssertionError("%s did not start:\n%s%s" % (name, started.stdout, started.stderr))
-        with open(settings["PIDFile"].replace("%i", instance)) as pids:
+        with open(self.unit_setting(name, "PIDFile")[0]) as pids:
             self.running[name] = [int(pid) for pid in pids.read().split()]
 
     # --- counters, as the guide has them made
 
     @staticmethod
-    def write_counter(name, count):
-        path = os.path.join(CGI_BIN, name + ".dat")
-        with open(path, "w") as data:
+    def write_counter(name, count, folder=COUNTERS):
+        path = os.path.join(folder, name + ".dat")
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as data:
             data.write(str(count))
         shutil.chown(path, "www-data", "www-data")
 
     @staticmethod
-    def read_counter(name):
-        with open(os.path.join(CGI_BIN, name + ".dat")) as data:
+    def read_counter(name, folder=COUNTERS):
+        with open(os.path.join(folder, name + ".dat")) as data:
             return data.read()
+
+
+# The systemctl of the private machine: hands its arguments to Machine.systemctl.
+SYSTEMCTL_SHIM = """#!/usr/bin/python3
+import json, socket, sys
+with socket.socket(socket.AF_UNIX) as harness:
+    harness.connect("/run/e2e/systemctl.socket")
+    stream = harness.makefile("rw")
+    stream.write(json.dumps(sys.argv[1:]) + "\\n")
+    stream.flush()
+    status, output = json.loads(stream.readline())
+sys.stdout.write(output)
+sys.exit(status)
+"""
 
 
 # ---------------------------------------------------------------- the guide
@@ -329,7 +553,8 @@ class Guide:
     def __init__(self, path=GUIDE):
         self.blocks, heading, paragraph, fence, blank = [], None, "", None, True
         with open(path) as guide:
-            for line in guide:
+            self.text = guide.read()
+            for line in self.text.splitlines(keepends=True):
                 if fence is not None:
                     if line.rstrip("\n") == "```":
                         self.blocks.append((heading, language, "".join(fence), paragraph))
@@ -350,21 +575,21 @@ class Guide:
             raise AssertionError("the guide has no commands under the heading %r" % heading)
         return found
 
-    def follow(self, machine, *headings):
-        """Runs the commands of these sections in one shell, in order, as a
-        user pastes them."""
-        return machine.run("\n".join(text for heading in headings for text in self.shell(heading)))
-
 
 # ---------------------------------------------------------------- requests
 
-def request(port, method, path, body=None, headers=None):
+def request(port, method, path, body=None, headers=None, tls=False):
     """Status, headers (a dict) and body bytes of one request to 127.0.0.1,
-    its Host header as a browser sends it."""
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=LIMIT)
+    its Host header as a browser sends it; with tls, over HTTPS, trusting any
+    certificate."""
+    if tls:
+        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=LIMIT,
+                                                 context=ssl._create_unverified_context())
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=LIMIT)
     try:
         connection.putrequest(method, path, skip_host=True)
-        connection.putheader("Host", "127.0.0.1" if port == 80 else "127.0.0.1:%d" % port)
+        connection.putheader("Host", "127.0.0.1" if port in (80, 443) else "127.0.0.1:%d" % port)
         for name, value in (headers or {}).items():
             connection.putheader(name, value)
         if body is not None:
@@ -493,11 +718,12 @@ def root_is_a_mount_point():
         return any(line.split()[4] == "/" for line in mounts)
 
 
-def main(needs=(), options=(), select=None):
+def main(needs=(), options=(), select=None, network=False):
     """Every end-to-end script's entry: takes `--name PATH` options, and with
     `select` a word naming which tests to run (select(word) defines them and
-    returns what they need); skips (77) without root or without the programs
-    in `needs`, and runs the tests on a private machine."""
+    returns what they need); skips (77) without root, without the programs
+    in `needs`, or where the configuration of a server among them differs from
+    its packages' own; and runs the tests on a private machine."""
     args = sys.argv[1:]
     while len(args) >= 2 and args[0][2:] in options:
         OPTIONS[args[0][2:]] = os.path.abspath(args[1])
@@ -512,5 +738,11 @@ def main(needs=(), options=(), select=None):
         print("skipped: / is no mount point (a chroot in a plain folder?), so the test's mounts could reach the "
               "machine; make the folder a mount point first: mount --bind DIR DIR")
         sys.exit(SKIP)
-    enter_private_machine()
+    changed = [] if os.environ.get("E2E_PRIVATE") == "1" else changed_server_files(
+        [server for server in SERVER_FOLDERS if server in needs])
+    if changed:
+        print("skipped: these configuration files differ from what their packages installed, so no copy of this "
+              "machine starts from the servers' stock configuration: " + " ".join(changed))
+        sys.exit(SKIP)
+    enter_private_machine(network)
     unittest.main(module="__main__", argv=[sys.argv[0]] + args, verbosity=2)
