@@ -430,6 +430,8 @@ void answer(Worker& w, Connection& c) {
     c.phase = Phase::draining;
     c.lastUse = ++w.uses;
   }
+  // What already arrived behind the request, such as the next one on a kept connection.
+  takeRecords(w, c);
   releaseRequest();
 }
 
