@@ -4,7 +4,8 @@
 #   install-deps.sh demo    build + lighttpd
 #   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
 #                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
-#   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js
+#   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js, and libfcgi
+#                           for the libfcgi workers the benchmark compares ours with
 # As root it installs what is missing, without Debian's recommended extras, and
 # leaves no server it installed enabled to start at boot; otherwise it prints
 # the command to run.
@@ -16,7 +17,7 @@ case "${1:-test}" in
   demo) packages+=(lighttpd) ;;
   test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light spawn-fcgi libfcgi-bin
                    chromium clang libclang-rt-dev openssl) ;;
-  bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time) ;;
+  bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time libfcgi-dev) ;;
   *) echo "usage: $0 build|demo|test|bench" >&2; exit 2 ;;
 esac
 
