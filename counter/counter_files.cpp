@@ -2,21 +2,26 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/call_time_limit.h"
+#include "platform/request.h"
 #include "platform/text_stdio.h"
 
 namespace {
 
+// Why the counter folder could not be entered; 0 when it was, or when the build names none.
+int counterFolderError;
+
 // Opens an existing regular file. O_NONBLOCK keeps a FIFO or a device from
 // stalling the request; such files are then refused.
-int openRegularFile(const std::string& name, int access) {
+int openRegularFile(const std::string& name, int access, struct stat& status) {
   const int descriptor = ::open(name.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (descriptor < 0) return -1;
-  struct stat status;
   if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
     ::close(descriptor);
     return -1;
@@ -24,15 +29,54 @@ int openRegularFile(const std::string& name, int access) {
   return descriptor;
 }
 
-// Waits for a whole-file record lock. fcntl locks also hold over NFS; they are
-// released when any descriptor of the file closes, so the data file is opened once.
-// Where the file system offers no locks the visit is still counted, unguarded.
-void lockWholeFile(int descriptor, bool exclusive) {
+// A counter id in the server's log: its bytes, any that are not printable as \xHH.
+std::string printableId(const std::string& counterId) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (const char c : counterId) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      shown += c;
+    } else {
+      shown += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 0xF];
+    }
+  }
+  return shown;
+}
+
+void reportCounterProblem(const std::string& counterId, const std::string& problem) {
+  reportToServerLog("vistrel: counter " + printableId(counterId) + ": " + problem);
+}
+
+// Takes a whole-file record lock, waiting at most until `limit`. fcntl locks
+// also hold over NFS; they are released when any descriptor of the file
+// closes, so the data file is opened once. Where the file system offers no
+// locks the visit is still counted, unguarded.
+bool lockWholeFile(int descriptor, bool exclusive, long waitMilliseconds) {
   struct flock lock {};
   lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
   lock.l_whence = SEEK_SET;
-  while (::fcntl(descriptor, F_SETLKW, &lock) != 0 && errno == EINTR) {
+  if (::fcntl(descriptor, F_SETLK, &lock) == 0) return true;
+  if (errno != EACCES && errno != EAGAIN) return errno != EINTR;
+  const CallTimeLimit limit(waitMilliseconds);
+  while (::fcntl(descriptor, F_SETLKW, &lock) != 0) {
+    if (errno != EINTR) return errno != EDEADLK;
+    if (limit.passed()) return false;
   }
+  return true;
+}
+
+// Whether `name` still leads to the file that was opened as `opened`: one
+// replaced by a rename while the visit waited for its lock does not.
+bool stillNamed(const std::string& name, const struct stat& opened) {
+  struct stat now;
+  return ::stat(name.c_str(), &now) == 0 && now.st_dev == opened.st_dev && now.st_ino == opened.st_ino;
+}
+
+long long monotonicMilliseconds() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1'000'000;
 }
 
 void scanCount(DataFile& data) {
@@ -66,36 +110,75 @@ void writeReportBlock(const char* bytes, std::size_t length, int count) {
 
 }  // namespace
 
+void enterCounterFolder() {
+#ifdef CGI_COUNTER_DIR
+  counterFolderError = ::chdir(CGI_COUNTER_DIR) == 0 ? 0 : errno;
+#endif
+}
+
 bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate) {
-  data.descriptor = openRegularFile(counterId + ".dat", O_RDWR);
-  if (data.descriptor < 0) return false;
-  lockWholeFile(data.descriptor, forUpdate);
+  if (counterFolderError != 0) {
+#ifdef CGI_COUNTER_DIR
+    reportToServerLog(std::string("vistrel: cannot enter the counter folder " CGI_COUNTER_DIR ": ") +
+                      std::strerror(counterFolderError));
+#endif
+    return false;
+  }
+  const std::string name = counterId + ".dat";
+  const long long deadline = monotonicMilliseconds() + kLockWaitMilliseconds;
+  data.counterId = counterId;
+  for (;;) {
+    struct stat opened;
+    data.descriptor = openRegularFile(name, O_RDWR, opened);
+    if (data.descriptor < 0) return false;
+    if (!lockWholeFile(data.descriptor, forUpdate, static_cast<long>(deadline - monotonicMilliseconds()))) {
+      reportCounterProblem(counterId, "locked by another process for too long; answered as missing");
+      closeDataFile(data);
+      return false;
+    }
+    if (stillNamed(name, opened)) break;
+    // The lock is the replaced file's: the visit counts in the file that took its place.
+    closeDataFile(data);
+  }
   scanCount(data);
   return true;
 }
 
-void rewriteCount(DataFile& data) {
-  std::string text = countText(nextCount(data.reading.count()));
+bool rewriteCount(DataFile& data, bool stopBeforeCut) {
+  const int next = nextCount(data.reading.count());
+  std::string text = countText(next);
   const std::size_t digits = text.size();
   const bool cut = rewriteNeedsCut(data.reading, text, byteAt(data.descriptor, static_cast<off_t>(digits)));
   // A line feed behind the digits keeps the count readable even if the
   // process dies between the write and the cut.
   if (cut) text += '\n';
-  // Unchecked: the answer is already written, and a failed rewrite has nobody to tell.
-  (void)!::pwrite(data.descriptor, text.data(), text.size(), 0);
-  // Unchecked too: an uncut file still reads as the new count, since the line feed ends it.
-  if (cut) (void)!::ftruncate(data.descriptor, static_cast<off_t>(digits));
+  data.rewritten = true;
+  const ssize_t written = ::pwrite(data.descriptor, text.data(), text.size(), 0);
+  const bool stored = written == static_cast<ssize_t>(text.size()) &&
+                      (!cut || stopBeforeCut || ::ftruncate(data.descriptor, static_cast<off_t>(digits)) == 0);
+  if (!stored) {
+    // The answer has gone out already: the server's log is the one place left to tell.
+    const bool partly = written >= 0 && written < static_cast<ssize_t>(text.size());
+    const std::string why = partly ? "the disk took only part of it" : std::strerror(errno);
+    reportCounterProblem(data.counterId, "the count " + countText(next) + " could not be stored: " + why);
+  }
+  return stored;
 }
 
 void closeDataFile(DataFile& data) {
-  if (data.descriptor >= 0) ::close(data.descriptor);
+  if (data.descriptor < 0) return;
+  if (::close(data.descriptor) != 0 && data.rewritten && errno != EINTR) {
+    reportCounterProblem(data.counterId, std::string("the count could not be stored: ") + std::strerror(errno));
+  }
   data.descriptor = -1;
+  data.rewritten = false;
 }
 
 DataFile::~DataFile() { closeDataFile(*this); }
 
 bool copyReportPage(const std::string& counterId, int count) {
-  const int report = openRegularFile(counterId + ".report", O_RDONLY);
+  struct stat status;
+  const int report = openRegularFile(counterId + ".report", O_RDONLY, status);
   if (report < 0) return false;
   char block[1 << 16];
   for (;;) {

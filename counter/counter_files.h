@@ -15,21 +15,40 @@ struct DataFile {
   ~DataFile();
 
   int descriptor = -1;
+  std::string counterId;
+  bool rewritten = false;
   CountScanner reading;
 };
+
+// How long a visit or a view waits for a counter that another process has
+// locked. Anyone who can open the file can lock it: past this, the request is
+// answered as if the counter did not exist, and the server's log says why.
+constexpr long kLockWaitMilliseconds = 3000;
 
 // Opens the counter's existing data file for reading and writing, never
 // creating it, and reads the count under a POSIX record lock: exclusive for a
 // visit that will rewrite the count, shared otherwise. The lock lasts until
-// closeDataFile(). Returns false, the counter does not exist, when the file
-// cannot be opened for both or is not a regular file.
+// closeDataFile(), and is always the lock of the file that the counter's name
+// leads to, also where the file was replaced while the visit waited. Returns
+// false, the counter does not exist, when the file cannot be opened for both,
+// is not a regular file, or stays locked by another process too long.
 bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate);
 
 // Writes the next count over the start of the data file (see rewriteNeedsCut).
-void rewriteCount(DataFile& data);
+// Returns false, having told the server's log, when it could not be stored.
+// With stopBeforeCut, leaves the file as a visit killed between its write and
+// its cut would (for tests).
+bool rewriteCount(DataFile& data, bool stopBeforeCut = false);
 
+// Closes the data file; after a rewrite, a failed close (a write that a
+// network file system could not store) is told to the server's log.
 void closeDataFile(DataFile& data);
 
 // Copies the report file to standard output, each "*" replaced by the count.
 // Returns false, having written nothing, when there is no readable regular report file.
 bool copyReportPage(const std::string& counterId, int count);
+
+// Enters the folder that the build names for the counters (CGI_COUNTER_DIR),
+// if it names one. Where it cannot, openDataFile() finds no counter and tells
+// the server's log why, request by request.
+void enterCounterFolder();

@@ -1,6 +1,5 @@
 // vistrel: a web hit counter. "chto=c" counts a visit and answers with a
 // script that shows the count; "chto=v" answers with the statistics page.
-#include <csignal>
 #include <string>
 
 #include "counter/counter_files.h"
@@ -11,38 +10,49 @@
 
 namespace {
 
-bool actionIs(const char* action) { return formStore["chto"] == action; }
+enum class Action { count, view, none };
+
+Action requestedAction() {
+  const std::string& action = formStore["chto"];
+  return action == "c" ? Action::count : action == "v" ? Action::view : Action::none;
+}
+
+void countVisit(const std::string& counterId) {
+  DataFile data;
+  if (!isUsableCounterId(counterId) || !openDataFile(data, counterId, true)) {
+    writeErrorSnippet();
+    return;
+  }
+  // The answer shows the count before this visit.
+  writeCounterSnippet(counterId, data.reading.count());
+  rewriteCount(data);
+}
+
+void showStatistics(const std::string& counterId) {
+  DataFile data;
+  const bool counterExists = isUsableCounterId(counterId) && openDataFile(data, counterId, false);
+  const int count = data.reading.count();
+  // The counter is closed before its report is read.
+  closeDataFile(data);
+  writeHtmlHeader();
+  if (!counterExists) {
+    writeErrorPage(counterId);
+  } else if (!copyReportPage(counterId, count)) {
+    writeStatisticsPage(counterId, count);
+  }
+}
 
 int countOrShow() {
   // Decode first: a refused request gets no answer at all.
   if (!decodeForm(true)) return 1;
-
-  // The counter exists only through its data file, opened and locked here
-  // (exclusively when the visit will rewrite it) and its count read.
+  // Any other action answers nothing and opens nothing.
+  const Action action = requestedAction();
+  if (action == Action::none) return 0;
   const std::string counterId = effectiveCounterId(formStore["cid"]);
-  DataFile data;
-  const bool counterExists = isUsableCounterId(counterId) && openDataFile(data, counterId, actionIs("c"));
-
-  if (counterExists) {
-    // Count the visit: the answer shows the count before it.
-    const int count = data.reading.count();
-    if (actionIs("c")) {
-      writeCounterSnippet(counterId, count);
-      rewriteCount(data);
-    }
-    closeDataFile(data);
-
-    // View: the counter's own report page, or the built-in one.
-    if (actionIs("v")) {
-      writeHtmlHeader();
-      if (!copyReportPage(counterId, count)) writeStatisticsPage(counterId, count);
-    }
+  if (action == Action::count) {
+    countVisit(counterId);
   } else {
-    if (actionIs("c")) writeErrorSnippet();
-    if (actionIs("v")) {
-      writeHtmlHeader();
-      writeErrorPage(counterId);
-    }
+    showStatistics(counterId);
   }
   return 0;
 }
@@ -50,7 +60,6 @@ int countOrShow() {
 }  // namespace
 
 int main() {
-  // A client that hangs up must not stop its visit from being counted.
-  std::signal(SIGPIPE, SIG_IGN);
+  enterCounterFolder();
   return serveRequests(countOrShow);
 }

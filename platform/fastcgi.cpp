@@ -26,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/environment.h"
@@ -99,6 +100,8 @@ struct Worker {
 };
 
 volatile sig_atomic_t stopRequested;
+// A closed connection's buffer, for the next one: most connections carry one request.
+unsigned char* spareBuffer;
 // The connection whose request the program is answering, for its input and output.
 Connection* answering;
 
@@ -132,7 +135,8 @@ Received receive(Connection& c) {
   // Room for the largest record, and small enough to come from the heap rather than its own mapping.
   constexpr std::size_t kBufferLength = 66 * 1024;
   static_assert(kBufferLength >= fastcgi::kMaxRecordLength, "a whole record must fit");
-  if (!c.buffer) c.buffer.reset(new unsigned char[kBufferLength]);
+  if (!c.buffer)
+    c.buffer.reset(spareBuffer != nullptr ? std::exchange(spareBuffer, nullptr) : new unsigned char[kBufferLength]);
   if (c.start > 0) {
     std::memmove(&c.buffer[0], &c.buffer[c.start], c.end - c.start);
     c.end -= c.start;
@@ -184,6 +188,7 @@ bool sendQueued(Connection& c) {
 
 void closeConnection(Connection& c) {
   ::close(c.descriptor);
+  if (spareBuffer == nullptr) spareBuffer = c.buffer.release();
   c = Connection{};
 }
 
@@ -218,7 +223,8 @@ void settle(Worker& w, Connection& c) {
   c.params.clear();
   if (c.params.capacity() > kSendThreshold) c.params.shrink_to_fit();
   if (c.out.capacity() > 4 * kSendThreshold) c.out.shrink_to_fit();
-  if (c.start == c.end) c.deadline = kNever;
+  // An idle kept connection has no deadline; what already came of the next request starts one.
+  c.deadline = c.start == c.end ? kNever : nowMilliseconds() + kStallMilliseconds;
   c.lastUse = ++w.uses;
 }
 
@@ -430,6 +436,8 @@ void answer(Worker& w, Connection& c) {
     c.phase = Phase::draining;
     c.lastUse = ++w.uses;
   }
+  // What already arrived behind the request, such as the next one on a kept connection.
+  takeRecords(w, c);
   releaseRequest();
 }
 

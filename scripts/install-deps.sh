@@ -5,7 +5,8 @@
 #   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
 #                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module,
 #                           ssl-cert, and what the package is built and checked with (lintian, piuparts)
-#   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js
+#   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js, and libfcgi
+#                           for the libfcgi workers the benchmark compares ours with
 #   install-deps.sh package build + what building and checking the Debian package needs
 # As root it installs what is missing, without Debian's recommended extras, and
 # leaves no server it installed enabled to start at boot; otherwise it prints
@@ -19,7 +20,7 @@ case "${1:-test}" in
   demo) packages+=(lighttpd) ;;
   test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light spawn-fcgi libfcgi-bin
                    chromium clang libclang-rt-dev openssl ssl-cert debhelper dpkg-dev fakeroot lintian piuparts) ;;
-  bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time) ;;
+  bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time libfcgi-dev) ;;
   *) echo "usage: $0 build|demo|test|bench|package" >&2; exit 2 ;;
 esac
 

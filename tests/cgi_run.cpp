@@ -140,8 +140,12 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
     throw std::runtime_error("cannot write standard input");
   }
   lseek(in, 0, SEEK_SET);
-  const int out = temporaryFile();
-  const int err = temporaryFile();
+  // Where no file may grow, the answer and the errors travel through pipes.
+  int outPipe[2] = {-1, -1};
+  int errPipe[2] = {-1, -1};
+  if (request.diskFull && (pipe(outPipe) != 0 || pipe(errPipe) != 0)) throw std::runtime_error("pipe failed");
+  const int out = request.diskFull ? outPipe[0] : temporaryFile();
+  const int err = request.diskFull ? errPipe[0] : temporaryFile();
   int deadPipe[2] = {-1, -1};
   if (request.closeOutputEarly) {
     if (pipe(deadPipe) != 0) throw std::runtime_error("pipe failed");
@@ -159,17 +163,27 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   const pid_t child = fork();
   if (child == 0) {
     dup2(in, 0);
-    dup2(request.closeOutputEarly ? deadPipe[1] : out, 1);
-    dup2(err, 2);
+    dup2(request.closeOutputEarly ? deadPipe[1] : request.diskFull ? outPipe[1] : out, 1);
+    dup2(request.diskFull ? errPipe[1] : err, 2);
     if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) _exit(126);
     if (request.runAsNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
     limitMemory(request.memoryLimit);
+    if (request.closedDescriptor >= 0) close(request.closedDescriptor);
+    if (request.diskFull) {
+      const rlimit none{0, 0};
+      setrlimit(RLIMIT_FSIZE, &none);
+      signal(SIGXFSZ, SIG_IGN);
+    }
     // A web server starts programs with SIGPIPE at its default action.
     signal(SIGPIPE, SIG_DFL);
     execve(executable.c_str(), argvPointers.data(), envpPointers.data());
     _exit(127);
   }
   if (request.closeOutputEarly) close(deadPipe[1]);
+  if (request.diskFull) {
+    close(outPipe[1]);
+    close(errPipe[1]);
+  }
   CgiResult result;
   result.exitStatus = waitForExit(child);
   result.output = readWhole(out);
@@ -470,10 +484,20 @@ CgiResult ProgramRunner::run(CgiRequest request) {
   return mode_ == Mode::fastcgi ? worker_->run(request) : worker_->runThroughCgiFcgi(request);
 }
 
-HeldLock::HeldLock(const std::string& path) : descriptor_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {
+HeldLock::HeldLock(const std::string& path, bool shared)
+    : descriptor_(::open(path.c_str(), (shared ? O_RDONLY : O_RDWR) | O_CLOEXEC)) {
   struct flock lock {};
-  lock.l_type = F_WRLCK;
+  lock.l_type = shared ? F_RDLCK : F_WRLCK;
   if (descriptor_ < 0 || fcntl(descriptor_, F_SETLKW, &lock) != 0) throw std::runtime_error("cannot lock " + path);
 }
 
 HeldLock::~HeldLock() { ::close(descriptor_); }
+
+std::string HeldLock::contents() const {
+  std::string bytes;
+  char block[4096];
+  for (ssize_t got; (got = pread(descriptor_, block, sizeof block, static_cast<off_t>(bytes.size()))) > 0;) {
+    bytes.append(block, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}

@@ -22,6 +22,8 @@ struct CgiRequest {
   bool closeOutputEarly = false;         // standard output is a pipe nobody reads
   long memoryLimit = 0;                  // address-space limit in bytes, 0: none
   bool runAsNobody = false;              // drop root's rights, as a web server's user has none
+  int closedDescriptor = -1;             // 0, 1 or 2: started with it closed
+  bool diskFull = false;                 // no file may grow (RLIMIT_FSIZE 0, SIGXFSZ ignored)
 };
 
 struct CgiResult {
@@ -166,13 +168,17 @@ class InEachMode : public testing::TestWithParam<Mode> {
 // Returns its exit status, -1 for an end by a signal.
 int waitForExit(pid_t child, int timeoutSeconds = kTimeoutSeconds);
 
-// Holds an exclusive fcntl lock on a file until destroyed, as a visit does.
+// Holds an fcntl lock on a file until destroyed: exclusive, as a visit takes
+// it, or shared, which anyone who can read the file can take.
 class HeldLock {
  public:
-  explicit HeldLock(const std::string& path);
+  explicit HeldLock(const std::string& path, bool shared = false);
   ~HeldLock();
   HeldLock(const HeldLock&) = delete;
   HeldLock& operator=(const HeldLock&) = delete;
+  // The file's bytes, read through the locked descriptor: closing any other
+  // descriptor of the file would release the lock.
+  std::string contents() const;
 
  private:
   int descriptor_;

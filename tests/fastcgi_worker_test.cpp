@@ -115,6 +115,7 @@ TEST(Worker, AnswersLikeAFreshOneAfterTenThousandMixedRequests) {
   EXPECT_EQ(worker.run(request(kView)).output, statisticsView(counted));
   const long idleKiB = residentKiB(pid);
   const long idleDescriptors = descriptorsWhenIdle(pid);
+  ASSERT_GT(idleDescriptors, 0) << "the worker never closed its connections";
 
   for (int round = 0; round < 10000; ++round) {
     if (round == 5000) {

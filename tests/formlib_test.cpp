@@ -1,11 +1,13 @@
 // The form store's order and the URL decoder's rules, fed in every possible split.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "formlib/form.h"
+#include "formlib/name_hash.h"
 #include "formlib/url_decoder.h"
 
 namespace {
@@ -24,6 +26,20 @@ Pairs decode(const std::string& input, bool dropCR, std::size_t blockSize = 0) {
   }
   decoder.finish();
   return storeContents();
+}
+
+TEST(NameHash, TellsApartNamesThatDifferOnlyInLengthOrOrder) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::string> differing[] = {
+      {"", "\0"s}, {"a", "a\0"s}, {"abcdefg", "abcdefg\0"s}, {"abcdefgh", "abcdefgh\0"s}, {"ab", "ba"},
+      {"abcdefghijklmnop", "abcdefghijklmnoq"}};
+  for (const auto& [one, other] : differing) {
+    EXPECT_EQ(hashName(one), hashName(std::string(one))) << one;
+    EXPECT_NE(hashName(one), hashName(other)) << one;
+  }
+  std::set<std::uint64_t> hashes;
+  for (int i = 0; i < 100000; ++i) hashes.insert(hashName("n" + std::to_string(i)));
+  EXPECT_EQ(hashes.size(), 100000u);
 }
 
 TEST(FormStore, OrdersNamesByUnsignedBytesWithPrefixFirst) {

@@ -245,6 +245,37 @@ TEST(Vistrel, TreatsAnythingButAWritableRegularFileAsNoCounter) {
   EXPECT_EQ(dir.read("r.dat"), "5");
 }
 
+TEST(Vistrel, CountsRightWhenStartedWithAStandardDescriptorClosed) {
+  // A host long enough that the answer is sent while the counter file is open.
+  const std::string host(100000, 'h');
+  for (const int closed : {0, 1, 2}) {
+    TempDir dir;
+    dir.write("7.dat", "41");
+    CgiRequest request;
+    request.environment = {"REQUEST_METHOD=GET", "QUERY_STRING=cid=7&chto=c", "HTTP_HOST=" + host, "SCRIPT_NAME=/v"};
+    request.workingDirectory = dir.path();
+    request.closedDescriptor = closed;
+    const CgiResult result = runCgi(VISTREL, request);
+    EXPECT_EQ(result.exitStatus, 0) << closed;
+    EXPECT_EQ(result.output, closed == 1 ? "" : crlf(snippet(host, "/v", "7", 41))) << closed;
+    EXPECT_EQ(filesIn(dir), (Files{{"7.dat", "42"}})) << closed;
+  }
+}
+
+TEST(Vistrel, TellsTheServerLogWhenACountCannotBeStored) {
+  TempDir dir;
+  dir.write("7.dat", "");
+  CgiRequest request;
+  request.environment = getRequest("cid=7&chto=c");
+  request.workingDirectory = dir.path();
+  request.diskFull = true;
+  const CgiResult result = runCgi(VISTREL, request);
+  EXPECT_EQ(result.output, crlf(snippetFor("7", 0)));
+  EXPECT_EQ(result.errors, "vistrel: counter 7: the count 1 could not be stored: File too large\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(dir.read("7.dat"), "");
+}
+
 TEST(Vistrel, ShowsTheStatisticsPageWhenTheReportIsNoRegularFile) {
   TempDir dir;
   dir.write("7.dat", "3");
