@@ -2,7 +2,6 @@
 # Builds the Debian packages vistrel and envprobe from this checkout, checks
 # them with lintian, and leaves them with their source package in
 # build/packages/. As root it first installs what building needs.
-#   DEB_BUILD_OPTIONS=nocheck   build without running the tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

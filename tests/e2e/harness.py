@@ -272,7 +272,9 @@ class Machine:
             timeout=LIMIT).stdout not in ("", "not-installed")]
         if installed:
             self.run("dpkg --purge " + " ".join(installed))
-        for path in PROJECT_STATE:
+        # apt knows only what is installed: the guide's apt-get lines find it
+        # there and fetch nothing, which the copy could not.
+        for path in PROJECT_STATE + tuple(glob.glob("/var/lib/apt/lists/*_*") + glob.glob("/var/cache/apt/*.bin")):
             subprocess.run(["rm", "-rf", path], check=True, timeout=LIMIT)
         owned = package_files()
         for folder in list(SERVER_FOLDERS.values()) + [CGI_BIN]:
