@@ -173,7 +173,6 @@ class Deployment:
                 self.assertEqual(b"This counter <u>does not exist</u>!" in view, not usable)
         # Made for www-data alone, and made again it keeps its count.
         self.assertEqual(os.stat(COUNTERS + "/7.dat").st_mode & 0o777, 0o600)
-        self.visit()
         self.machine.run(create)
         self.assertEqual(self.machine.read_counter("7"), "1")
 
