@@ -223,8 +223,8 @@ void settle(Worker& w, Connection& c) {
   c.params.clear();
   if (c.params.capacity() > kSendThreshold) c.params.shrink_to_fit();
   if (c.out.capacity() > 4 * kSendThreshold) c.out.shrink_to_fit();
-  // An idle kept connection has no deadline; what already came of the next request starts one.
-  c.deadline = c.start == c.end ? kNever : nowMilliseconds() + kStallMilliseconds;
+  // An idle kept connection has no deadline (see takeRecords).
+  c.deadline = kNever;
   c.lastUse = ++w.uses;
 }
 
@@ -310,6 +310,10 @@ void takeRecords(Worker& w, Connection& c) {
     if (c.descriptor < 0) return;
     c.start = next;
     if (c.start == c.end) c.start = c.end = 0;
+  }
+  // What already came of the next request on a kept connection starts its deadline.
+  if (c.descriptor >= 0 && c.deadline == kNever && c.start != c.end) {
+    c.deadline = nowMilliseconds() + kStallMilliseconds;
   }
 }
 
