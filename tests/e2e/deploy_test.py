@@ -11,6 +11,7 @@ from the package and from source, on port 8080. shared: lighttpd with the CGI
 programs on port 80 and nginx with FastCGI workers on port 8080 counting the
 same counters at once.
 """
+import collections
 import concurrent.futures
 import glob
 import http.client
@@ -213,7 +214,8 @@ class Deployment:
         self.assertEqual(snippet(self.visit())[2], 70)
 
     def test_lifecycle_upgrade_under_traffic_then_uninstall(self):
-        self.machine.write_counter("7", 100)
+        self.machine.write_counter("7", 99)
+        self.visit()  # mod_fcgid starts its workers on demand
         before = self.worker_pids()
         traffic = Traffic(PORT, "7")
         time.sleep(1)
@@ -231,11 +233,10 @@ class Deployment:
         self.assertLessEqual(counted, len(traffic.counts) + len(traffic.failures))
         if self.section.endswith("CGI programs") or self.route == PACKAGE and self.server != "nginx":
             self.assertEqual(traffic.failures, [])
-        # Workers that start on demand (mod_fcgid) come back with the first visit.
-        self.visit()
-        wait_until(lambda: bool(self.worker_pids()) == bool(before), "workers running again after the upgrade")
-        # A graceful reload lets the old workers finish what they hold first.
+        # A graceful reload lets the old workers finish what they hold first; new ones serve then.
         wait_until(lambda: not set(before) & set(self.worker_pids()), "the old programs' workers gone")
+        self.visit()
+        self.assertEqual(bool(before) and bool(self.worker_pids()), "FastCGI" in self.section)
         self.uninstall()
 
     def upgrade(self):
@@ -325,22 +326,31 @@ class OperatingCounters:
     """The guide's Operating counters section, block by block."""
 
     def test_operating_counters(self):
-        report, listing, reset, delete = GUIDE.shell("Operating counters")
-        backup, restore = GUIDE.shell("Backing up counters")
-        self.machine.write_counter("7", 5)
+        report, listing, write_new, put_in_place, delete = GUIDE.shell("Operating counters")
+        backup, take_out, restore_all = GUIDE.shell("Backing up counters")
+        self.machine.write_counter("7", 10 ** 6)
         self.machine.write_counter("12", 9)
-        self.machine.run(report * 2)
-        self.assertIn(b"<p>Counter 7: 5 visits.</p>", self.get("/cgi-bin/vistrel?cid=7&chto=v")[2])
+        self.machine.run(report * 2 + backup * 2)
+        self.assertIn(b"<p>Counter 7: 1000000 visits.</p>", self.get("/cgi-bin/vistrel?cid=7&chto=v")[2])
         self.assertEqual(os.stat(COUNTERS + "/7.report").st_mode & 0o777, 0o600)
-        self.assertLessEqual({COUNTERS + "/12.dat:9", COUNTERS + "/7.dat:5"}, set(self.machine.run(listing).split()))
-        self.machine.run(reset)
-        self.assertEqual(snippet(self.visit())[2], 0)
-        self.machine.run(backup * 2)
-        self.visit()
-        self.machine.run(restore)
-        self.assertEqual(self.machine.read_counter("7"), "1")
+        self.assertLessEqual({COUNTERS + "/12.dat:9", COUNTERS + "/7.dat:1000000"},
+                             set(self.machine.run(listing).split()))
+        # Set to 0, then restored from the backup, while 16 clients visit: the counts shown run
+        # from 1,000,000, from 0 and from 1,000,000 again, each visit counted once.
+        traffic = Traffic(PORT, "7")
+        for commands in (write_new + put_in_place * 2, take_out + put_in_place):
+            wait_until(lambda seen=len(traffic.counts): len(traffic.counts) > seen + 20, "visits counted")
+            self.machine.run(commands)
+        wait_until(lambda seen=len(traffic.counts): len(traffic.counts) > seen + 20, "visits counted")
+        shown = collections.Counter(traffic.stop().counts)
+        from_zero = sum(times for count, times in shown.items() if count < 10 ** 6)
+        restored = int(self.machine.read_counter("7")) - 10 ** 6
+        runs = [range(10 ** 6, 10 ** 6 + len(traffic.counts) - from_zero - restored), range(from_zero),
+                range(10 ** 6, 10 ** 6 + restored)]
+        self.assertEqual((traffic.failures, shown), ([], sum(map(collections.Counter, runs), collections.Counter())))
+        self.machine.run(restore_all)
         self.assertEqual(self.machine.run(GUIDE.shell("Create a counter")[1]), "usable\n")
-        self.assertIn(b"<p>Counter 7: 1 visits.</p>", self.get("/cgi-bin/vistrel?cid=7&chto=v")[2])
+        self.assertIn(b"<p>Counter 7: 1000000 visits.</p>", self.get("/cgi-bin/vistrel?cid=7&chto=v")[2])
         self.machine.run(delete * 2)
         self.assertEqual(self.visit(), ERROR_SNIPPET)
         self.assertEqual(snippet(self.visit("12"))[2], 9)

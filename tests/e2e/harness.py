@@ -52,7 +52,9 @@ COUNTERS = "/var/lib/vistrel"
 MACHINE_STATE = ("/etc", "/usr", "/var")
 # What this project leaves on a machine: its packages, and an older install's or the demo's files.
 PROJECT_PACKAGES = ("vistrel", "envprobe")
-PROJECT_STATE = (COUNTERS, "/var/lib/vistrel-demo", "/etc/systemd/system/vistrel-fcgi@.service")
+PROJECT_STATE = (COUNTERS, "/var/lib/vistrel-demo", "/etc/systemd/system/vistrel-fcgi@.service",
+                 # A container's policy that no package start or reload a service: a server has none.
+                 "/usr/sbin/policy-rc.d")
 # Each server's configuration folder, and its folders of links that enable parts of it.
 SERVER_FOLDERS = {"lighttpd": "/etc/lighttpd", "apache2": "/etc/apache2", "nginx": "/etc/nginx"}
 ENABLED_FOLDERS = ("/etc/lighttpd/conf-enabled", "/etc/apache2/mods-enabled", "/etc/apache2/conf-enabled",
