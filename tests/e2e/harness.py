@@ -9,21 +9,17 @@ a real server and every change vanishes with the script; and every process the
 script starts dies with it.
 
     Machine   a fresh copy of the machine with each server's stock
-              configuration; runs the guide's commands, and stands in for
-              systemd: every `systemctl`, the guide's and the packages', starts
-              and stops servers and workers as their units say
+              configuration; runs the guide's commands; systemctl.py stands
+              in for systemd's systemctl there
     Guide     the blocks of docs/deploy.md, by heading
     Chromium  one headless browser, driven over the DevTools pipe
 """
-import fnmatch
 import glob
-import hashlib
 import http.client
 import json
 import os
 import re
 import select
-import shlex
 import shutil
 import signal
 import socket
@@ -32,7 +28,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 from fcntl import ioctl
@@ -107,14 +102,6 @@ def stop(process, limit=LIMIT):
     return None if status is None else os.waitstatus_to_exitcode(status)
 
 
-def tail(path, lines=15):
-    try:
-        with open(path, errors="replace") as log:
-            return "".join(log.readlines()[-lines:])
-    except OSError:
-        return ""
-
-
 # ---------------------------------------------------------------- the machine
 
 def mount(*arguments):
@@ -169,25 +156,17 @@ def package_files():
 
 
 def changed_server_files(servers=tuple(SERVER_FOLDERS)):
-    """The configuration files of the servers' packages that differ from what
-    the packages installed (dpkg keeps each one's original checksum), or are
-    gone: a copy of this machine would not start from stock with them."""
-    listing = subprocess.run(["dpkg-query", "-W", "-f", "${Conffiles}\n"], capture_output=True, text=True,
-                             check=True, timeout=LIMIT).stdout
-    changed = []
-    for line in listing.splitlines():
-        fields = line.split()
-        if len(fields) < 2 or "obsolete" in fields[2:] or fields[1] == "newconffile" or not any(
-                fields[0].startswith(SERVER_FOLDERS[server] + "/") for server in servers):
-            continue
-        try:
-            with open(fields[0], "rb") as conffile:
-                if hashlib.md5(conffile.read()).hexdigest() == fields[1]:
-                    continue
-        except FileNotFoundError:
-            pass
-        changed.append(fields[0])
-    return sorted(changed)
+    """The configuration files in the servers' folders that differ from what
+    their packages installed, or are gone, as dpkg --verify finds them: a copy
+    of this machine would not start from stock with them."""
+    folders = tuple(SERVER_FOLDERS[server] for server in servers)
+    owners = subprocess.run(["dpkg-query", "-S"] + list(folders), capture_output=True, text=True,
+                            timeout=LIMIT).stdout if folders else ""
+    packages = {name.strip().split(":")[0] for line in owners.splitlines() for name in line.split(": ")[0].split(",")}
+    verified = subprocess.run(["dpkg", "--verify"] + sorted(packages), capture_output=True, text=True,
+                              timeout=LIMIT).stdout if packages else ""
+    return sorted(words[2] for words in map(str.split, verified.splitlines())
+                  if words[1:2] == ["c"] and words[2].startswith(tuple(folder + "/" for folder in folders)))
 
 
 def stock_links():
@@ -197,18 +176,15 @@ def stock_links():
     each server's default site."""
     links = {"/etc/apache2/sites-enabled/000-default.conf": "../sites-available/000-default.conf",
              "/etc/nginx/sites-enabled/default": "/etc/nginx/sites-available/default"}
-    for kind, folder, suffixes in (("module", "mods", (".load", ".conf")), ("conf", "conf", (".conf",)),
-                                   ("site", "sites", (".conf",))):
+    for kind, folder in (("module", "mods"), ("conf", "conf"), ("site", "sites")):
         for name in glob.glob("/var/lib/apache2/%s/enabled_by_maint/*" % kind):
-            for suffix in suffixes:
-                target = "../%s-available/%s%s" % (folder, os.path.basename(name), suffix)
-                if os.path.exists(os.path.join("/etc/apache2", folder + "-enabled", target)):
-                    links["/etc/apache2/%s-enabled/%s%s" % (folder, os.path.basename(name), suffix)] = target
-    for script in glob.glob("/var/lib/dpkg/info/*.postinst"):
-        if not script.endswith("/lighttpd.postinst"):
-            with open(script, errors="replace") as text:
-                for name in re.findall(r"/etc/lighttpd/conf-enabled/([\w.-]+\.conf)", text.read()):
-                    links["/etc/lighttpd/conf-enabled/" + name] = "../conf-available/" + name
+            for target in glob.glob("/etc/apache2/%s-available/%s.*" % (folder, os.path.basename(name))):
+                links[target.replace("-available/", "-enabled/")] = "../%s-available/%s" % (
+                    folder, os.path.basename(target))
+    for script in set(glob.glob("/var/lib/dpkg/info/*.postinst")) - {"/var/lib/dpkg/info/lighttpd.postinst"}:
+        with open(script, errors="replace") as text:
+            for name in re.findall(r"/etc/lighttpd/conf-enabled/([\w.-]+\.conf)", text.read()):
+                links["/etc/lighttpd/conf-enabled/" + name] = "../conf-available/" + name
     return links
 
 
@@ -234,9 +210,9 @@ class Machine:
             self.mount_build("deploy", OPTIONS["guide-build"])
         if "packages" in OPTIONS:
             self.mount_build("packages", os.path.join(OPTIONS["packages"], "1"))
-        self.running = {}  # unit name: its processes (Popen) or process ids
-        self.lock = threading.RLock()
-        self.start_systemd()
+        # Where systemd runs, this folder exists; the packages' scripts and the guide call systemctl.
+        os.makedirs("/run/systemd/system")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "systemctl.py"), "/usr/bin/systemctl")
         try:
             self.reset_to_stock()
             self.boot_folders()
@@ -261,23 +237,18 @@ class Machine:
         self.overlay(path, folder)
 
     def __exit__(self, *failure):
-        for name in list(self.running):
-            self.stop(name)
-        self.systemd.close()
+        # Every process of the private machine but this script: servers, workers, what they started.
+        for pid in sorted(int(pid) for pid in os.listdir("/proc") if pid.isdigit() and int(pid) != os.getpid()):
+            stop(pid)
         os.chdir("/")
         for path in reversed(self.mounts):
             subprocess.run(["umount", "--lazy", path], check=True, timeout=LIMIT)
 
     def reset_to_stock(self):
-        installed = [name for name in PROJECT_PACKAGES if subprocess.run(
-            ["dpkg-query", "-W", "-f", "${db:Status-Status}", name], capture_output=True, text=True,
-            timeout=LIMIT).stdout not in ("", "not-installed")]
-        if installed:
-            self.run("dpkg --purge " + " ".join(installed))
         # apt knows only what is installed: the guide's apt-get lines find it
         # there and fetch nothing, which the copy could not.
-        for path in PROJECT_STATE + tuple(glob.glob("/var/lib/apt/lists/*_*") + glob.glob("/var/cache/apt/*.bin")):
-            subprocess.run(["rm", "-rf", path], check=True, timeout=LIMIT)
+        self.run("dpkg --purge %s\nrm -rf %s /var/lib/apt/lists/*_* /var/cache/apt/*.bin" % (
+            " ".join(PROJECT_PACKAGES), " ".join(PROJECT_STATE)))
         owned = package_files()
         for folder in list(SERVER_FOLDERS.values()) + [CGI_BIN]:
             for parent, _, names in os.walk(folder):
@@ -304,13 +275,12 @@ class Machine:
 
     # --- commands, as a user types them
 
-    def run(self, commands, expect_status=0, environment=None):
+    def run(self, commands, expect_status=0):
         """Runs commands in bash from the checkout, as a user pastes them.
         Returns the output."""
         with tempfile.TemporaryFile() as output:
             shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", commands], cwd=ROOT,
-                                     stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
-                                     env=dict(os.environ, **(environment or {})))
+                                     stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
             try:
                 shell.wait(LIMIT * 4)
             except subprocess.TimeoutExpired:
@@ -322,187 +292,6 @@ class Machine:
             raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s" % (shell.returncode, expect_status,
                                                                                   commands, text))
         return text
-
-    # --- systemd, as far as the guide and the packages' scripts use it
-
-    def start_systemd(self):
-        """Makes /run/systemd/system, by which programs know that systemd
-        runs, and puts in place of systemctl a program that hands its command
-        to systemctl() below over a socket."""
-        os.makedirs("/run/systemd/system")
-        self.systemd = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.systemd.bind("/run/e2e/systemctl.socket")
-        self.systemd.listen()
-        os.remove("/usr/bin/systemctl")
-        with open("/usr/bin/systemctl", "w") as shim:
-            shim.write(SYSTEMCTL_SHIM)
-        os.chmod("/usr/bin/systemctl", 0o755)
-        threading.Thread(target=self.answer_systemctl, daemon=True).start()
-
-    def answer_systemctl(self):
-        while True:
-            try:
-                connection = self.systemd.accept()[0]
-            except OSError:
-                return
-            with connection, connection.makefile("rw") as stream:
-                arguments = json.loads(stream.readline())
-                try:
-                    status, output = self.systemctl(arguments)
-                except Exception as error:  # noqa: B902 - the caller is told; this thread goes on serving
-                    status, output = 1, "systemctl %s: %s\n" % (" ".join(arguments), error)
-                stream.write(json.dumps([status, output]) + "\n")
-
-    def systemctl(self, arguments):
-        """What systemd does for these arguments: the servers as Debian's
-        units start, reload and stop them, the workers as
-        vistrel-fcgi@.service does. Returns the status and the output."""
-        with self.lock:
-            words = [word for word in arguments if not word.startswith("-")]
-            options = [word for word in arguments if word.startswith("-")]
-            verb, names = (words or ["--version"])[0], [self.unit_name(name) for name in words[1:]]
-            if verb in ("--version", "is-system-running", "daemon-reload", "show"):
-                return 0, ""
-            names = [match for name in names for match in self.matching(name, verb)]
-            if verb == "is-active":
-                active = [name in self.running or name.endswith(".target") for name in names]
-                return (0 if all(active) else 3), "".join("active\n" if a else "inactive\n" for a in active)
-            if verb == "is-enabled":
-                enabled = [bool(self.wanted_by(name)) for name in names]
-                return (0 if all(enabled) else 1), "".join("enabled\n" if e else "disabled\n" for e in enabled)
-            if verb in ("enable", "disable"):
-                for name in names:
-                    self.enable(name, verb == "enable")
-                if "--now" not in options:
-                    return 0, ""
-                verb = "start" if verb == "enable" else "stop"
-            for name in names:
-                running = name in self.running
-                if verb == "stop" or verb in ("restart", "try-restart") and running:
-                    self.stop(name)
-                if verb in ("reload", "try-reload-or-restart", "reload-or-restart", "force-reload") and running:
-                    if self.unit_setting(name, "ExecReload"):
-                        self.reload(name)
-                        continue
-                    self.stop(name)
-                    running = False
-                if verb == "reload" and not running:
-                    return 1, "%s is not active, cannot reload.\n" % name
-                if verb in ("start", "restart", "reload-or-restart", "force-reload") or (
-                        verb in ("try-restart", "try-reload-or-restart") and running):
-                    if name not in self.running:
-                        self.start(name)
-            return 0, ""
-
-    @staticmethod
-    def unit_name(name):
-        return name if "." in name else name + ".service"
-
-    def matching(self, name, verb):
-        """The units a name stands for: a pattern stands for the loaded ones."""
-        if not any(character in name for character in "*?["):
-            return [name]
-        return [unit for unit in self.running if fnmatch.fnmatchcase(unit, name)]
-
-    @staticmethod
-    def unit_file(name):
-        """The unit's file, the admin's before the package's, a template's for an instance."""
-        template = re.sub(r"@[^.]*\.", "@.", name)
-        for candidate in ("/etc/systemd/system/" + name, "/lib/systemd/system/" + name,
-                          "/etc/systemd/system/" + template, "/lib/systemd/system/" + template):
-            if os.path.exists(candidate):
-                return candidate
-        return None
-
-    def unit_setting(self, name, key):
-        """The values of a key of the unit's [Service] section, %i and
-        $MAINPID filled in."""
-        path = self.unit_file(name)
-        if path is None:
-            raise AssertionError("Unit %s not found." % name)
-        instance = name.partition("@")[2].rpartition(".")[0]
-        pids = self.running.get(name, [])
-        main_pid = str(pids[0] if isinstance(pids[0], int) else pids[0].pid) if pids else ""
-        with open(path) as unit:
-            return [line.split("=", 1)[1].strip().replace("%i", instance).replace("$MAINPID", main_pid)
-                    for line in unit if line.startswith(key + "=")]
-
-    def wanted_by(self, name):
-        return glob.glob("/etc/systemd/system/*.wants/" + name)
-
-    def enable(self, name, on):
-        if on:
-            os.makedirs("/etc/systemd/system/multi-user.target.wants", exist_ok=True)
-            if not self.wanted_by(name):
-                os.symlink(self.unit_file(name), "/etc/systemd/system/multi-user.target.wants/" + name)
-        else:
-            for link in self.wanted_by(name):
-                os.remove(link)
-
-    # --- servers and workers
-
-    SERVERS = {  # name: config check, start in the foreground, pid file, error log
-        "lighttpd": (["lighttpd", "-tt", "-f", "/etc/lighttpd/lighttpd.conf"],
-                     ["lighttpd", "-D", "-f", "/etc/lighttpd/lighttpd.conf"],
-                     "/run/lighttpd.pid", "/var/log/lighttpd/error.log"),
-        "nginx": (["nginx", "-t", "-q"], ["nginx", "-g", "daemon off; master_process on;"],
-                  "/run/nginx.pid", "/var/log/nginx/error.log"),
-        "apache2": (["apache2ctl", "configtest"],
-                    ["sh", "-c", ". /etc/apache2/envvars && exec apache2 -DFOREGROUND"],
-                    "/run/apache2/apache2.pid", "/var/log/apache2/error.log"),
-    }
-
-    def start(self, name):
-        if name.removesuffix(".service") in self.SERVERS:
-            self.start_server(name)
-        else:
-            self.start_workers(name)
-
-    def stop(self, name):
-        with self.lock:
-            for process in self.running.pop(self.unit_name(name), []):
-                stop(process)
-
-    def reload(self, name):
-        """The unit's ExecReload commands, with its Environment."""
-        environment = dict(os.environ, **dict(setting.split("=", 1) for setting in
-                                              self.unit_setting(name, "Environment")))
-        for command in self.unit_setting(name, "ExecReload"):
-            done = subprocess.run(shlex.split(command.lstrip("-")), env=environment, capture_output=True, text=True,
-                                  timeout=LIMIT)
-            if done.returncode != 0 and not command.startswith("-"):
-                raise AssertionError("%s failed:\n%s%s" % (command, done.stdout, done.stderr))
-
-    def start_server(self, name):
-        check, command, pid_file, error_log = self.SERVERS[name.removesuffix(".service")]
-        checked = subprocess.run(check, capture_output=True, text=True, timeout=LIMIT)
-        if checked.returncode != 0:
-            raise AssertionError("%s refuses its configuration:\n%s%s" % (name, checked.stdout, checked.stderr))
-        log = open(os.path.join("/run/e2e", name + ".out"), "w")
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        log.close()
-        self.running[name] = [process]
-
-        def written():
-            if process.poll() is not None:
-                raise AssertionError("%s exited with status %d:\n%s%s" % (
-                    name, process.returncode, tail(log.name), tail(error_log)))
-            try:
-                with open(pid_file) as pid:
-                    return pid.read().strip() == str(process.pid)
-            except FileNotFoundError:
-                return False
-        wait_until(written, "%s writing its pid to %s" % (name, pid_file))
-
-    def start_workers(self, name):
-        """An instance of a template unit: its ExecStart forks the workers and
-        writes their ids into its PIDFile."""
-        started = subprocess.run(shlex.split(self.unit_setting(name, "ExecStart")[0]), capture_output=True,
-                                 text=True, timeout=LIMIT)
-        if started.returncode != 0:
-            raise AssertionError("%s did not start:\n%s%s" % (name, started.stdout, started.stderr))
-        with open(self.unit_setting(name, "PIDFile")[0]) as pids:
-            self.running[name] = [int(pid) for pid in pids.read().split()]
 
     # --- counters, as the guide has them made
 
@@ -517,21 +306,6 @@ class Machine:
     def read_counter(name, folder=COUNTERS):
         with open(os.path.join(folder, name + ".dat")) as data:
             return data.read()
-
-
-# The systemctl of the private machine: hands its arguments to Machine.systemctl.
-SYSTEMCTL_SHIM = """#!/usr/bin/python3
-import json, socket, sys
-with socket.socket(socket.AF_UNIX) as harness:
-    harness.settimeout(600)
-    harness.connect("/run/e2e/systemctl.socket")
-    stream = harness.makefile("rw")
-    stream.write(json.dumps(sys.argv[1:]) + "\\n")
-    stream.flush()
-    status, output = json.loads(stream.readline())
-sys.stdout.write(output)
-sys.exit(status)
-"""
 
 
 # ---------------------------------------------------------------- the guide

@@ -22,20 +22,10 @@ def codename():
 
 
 def debian_mirror():
-    """The first source of apt's that serves this release's main component."""
-    sources = []
-    for path in glob.glob("/etc/apt/sources.list.d/*.sources"):
-        with open(path) as text:
-            for stanza in text.read().split("\n\n"):
-                fields = dict(re.findall(r"^(\w[\w-]*):\s*(.*)$", stanza, re.M))
-                sources += [(uri, fields.get("Suites", "").split(), fields.get("Components", "").split())
-                            for uri in fields.get("URIs", "").split() if "deb" in fields.get("Types", "").split()]
-    for path in ["/etc/apt/sources.list"] + glob.glob("/etc/apt/sources.list.d/*.list"):
-        if os.path.exists(path):
-            with open(path) as text:
-                sources += [(words[1], [words[2]], words[3:]) for words in map(str.split, text)
-                            if len(words) > 3 and words[0] == "deb" and not words[1].startswith("[")]
-    return next((uri for uri, suites, components in sources if codename() in suites and "main" in components), None)
+    """The first source from which apt takes this release's main component."""
+    policy = subprocess.run(["apt-cache", "policy"], capture_output=True, text=True, timeout=LIMIT).stdout
+    found = re.search(r"^ *\d+ (\S+) %s/main " % codename(), policy, re.M)
+    return found and found.group(1)
 
 
 class Piuparts(unittest.TestCase):
@@ -47,8 +37,8 @@ class Piuparts(unittest.TestCase):
             urllib.request.urlopen("%s/dists/%s/Release" % (mirror.rstrip("/"), codename()), timeout=30).close()
         except OSError as error:
             self.skipTest("no debootstrap mirror reachable (%s), so piuparts cannot start" % error)
-        packages = sorted(glob.glob(os.path.join(OPTIONS["packages"], "1", "*_*.deb")))
-        packages = [path for path in packages if "-dbgsym_" not in path]
+        packages = [path for path in sorted(glob.glob(os.path.join(OPTIONS["packages"], "1", "*_*.deb")))
+                    if "-dbgsym_" not in path]
         done = subprocess.run(["piuparts", "--distribution", codename(), "--mirror", mirror, "--no-upgrade-test",
                                "--tmpdir", "/tmp", "--no-eatmydata"] + packages,
                               capture_output=True, text=True, timeout=LIMIT * 12)
