@@ -12,6 +12,7 @@ import sys
 import tempfile
 
 import chart
+import worker_profile
 import served
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -272,7 +273,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds under the web servers")
     parser.add_argument("--seconds", type=int, default=5, help="length of each wrk run")
-    parser.add_argument("--parts", default="startup,decode,served", help="which parts to measure")
+    parser.add_argument("--parts", default="startup,decode,served",
+                        help="which parts to measure; 'profile' (not by default) shows where one worker's time goes")
     parser.add_argument("--chart", default=os.path.join(HERE, "..", "docs", "speed.svg"))
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
@@ -315,6 +317,12 @@ def main():
                           % (served.CONNECTIONS, args.rounds, args.seconds,
                              " (libfcgi: commit %s)" % served.LIBFCGI_COMMIT if args.libfcgi_build else ""))
         say("Chart: " + os.path.relpath(args.chart))
+
+    if "profile" in parts:
+        builds = {"ours": programs["vistrel"]}
+        if args.libfcgi_build:
+            builds["libfcgi"] = program_paths(args.libfcgi_build)["vistrel"]
+        worker_profile.profile(say, builds, args.work)
 
     with open(os.path.join(args.work, "report.md"), "w") as out:
         out.write("\n".join(say.lines) + "\n")
