@@ -75,6 +75,25 @@ def decode_costs(programs, work):
     return results
 
 
+def start_counts(command, work):
+    """User-space instructions (valgrind's callgrind) and minor page faults of
+    one CGI request, a counted visit: exact where the time of a start is not."""
+    counters = tempfile.mkdtemp(dir=work)
+    with open(os.path.join(counters, "1.dat"), "w") as data:
+        data.write("0")
+    env = {"REQUEST_METHOD": "GET", "QUERY_STRING": "cid=1&chto=c", "HTTP_HOST": "127.0.0.1",
+           "SCRIPT_NAME": "/cgi-bin/vistrel"}
+    out = os.path.join(counters, "callgrind.out")
+    subprocess.run([shutil.which("valgrind"), "--tool=callgrind", "--callgrind-out-file=" + out, command],
+                   cwd=counters, env=env, check=True, capture_output=True, timeout=120)
+    with open(out) as counts:
+        instructions = next(int(line.split()[1]) for line in counts if line.startswith(("summary:", "totals:")))
+    timing = subprocess.run(["/usr/bin/time", "-f", "%R", command], cwd=counters, env=env, check=True,
+                            capture_output=True, text=True, timeout=60)
+    shutil.rmtree(counters)
+    return instructions, int(timing.stderr.split()[-1])
+
+
 TARGET_RATE, TARGET_P99, TARGET_START, TARGET_RSS_KIB = 25.0, 0.05, 1.05, 4096
 
 
@@ -274,7 +293,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds under the web servers")
     parser.add_argument("--seconds", type=int, default=5, help="length of each wrk run")
     parser.add_argument("--parts", default="startup,decode,served",
-                        help="which parts to measure; 'profile' (not by default) shows where one worker's time goes")
+                        help="which parts to measure; also (not by default) 'keepalive', vistrel with and without "
+                        "nginx's upstream keepalive with nothing else running, and 'profile', where the workers' "
+                        "time goes")
     parser.add_argument("--chart", default=os.path.join(HERE, "..", "docs", "speed.svg"))
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
@@ -293,6 +314,16 @@ def main():
                   [[name, "%.3f" % (seconds * 1000), "%.2f" % (seconds / startup["floor"]),
                     "" if name == "floor" else verdict(seconds / startup["floor"] <= TARGET_START)]
                    for name, seconds in startup.items()])
+        if shutil.which("valgrind"):
+            builds = [("", programs)]
+            if args.libfcgi_build:
+                builds.append((" (%s, libfcgi)" % served.LIBFCGI_COMMIT, program_paths(args.libfcgi_build)))
+            rows = [["floor"] + list(start_counts(floor, args.work))]
+            rows += [[name + label] + list(start_counts(paths[name], args.work))
+                     for name in served.PROGRAMS for label, paths in builds]
+            say("The same request counted (a visit counted by vistrel; callgrind's instructions, /usr/bin/time's "
+                "minor page faults):")
+            say.table(["program", "user-space instructions", "minor page faults"], rows)
 
     if "decode" in parts:
         decode = decode_costs(programs, args.work)
@@ -318,10 +349,12 @@ def main():
                              " (libfcgi: commit %s)" % served.LIBFCGI_COMMIT if args.libfcgi_build else ""))
         say("Chart: " + os.path.relpath(args.chart))
 
+    builds = {"ours": programs["vistrel"]}
+    if args.libfcgi_build:
+        builds["libfcgi"] = program_paths(args.libfcgi_build)["vistrel"]
+    if "keepalive" in parts:
+        worker_profile.keepalive_check(say, builds, args.work)
     if "profile" in parts:
-        builds = {"ours": programs["vistrel"]}
-        if args.libfcgi_build:
-            builds["libfcgi"] = program_paths(args.libfcgi_build)["vistrel"]
         worker_profile.profile(say, builds, args.work)
 
     with open(os.path.join(args.work, "report.md"), "w") as out:

@@ -10,6 +10,11 @@
 #
 #   bench/run.sh [--rounds N] [--seconds S] [--parts startup,decode,served] [--chart FILE]
 #
+# Two parts are not run by default: --parts keepalive compares vistrel with and
+# without nginx's upstream keepalive, each behind its own nginx with nothing
+# else running; --parts profile shows where the workers' time goes per request:
+# CPU, system calls (strace), instructions (valgrind's callgrind).
+#
 # Loopback only; every run and every wait is bounded.
 set -euo pipefail
 cd "$(dirname "$0")/.."

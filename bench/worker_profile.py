@@ -7,6 +7,8 @@ served part, with nginx's upstream keepalive and without it.
 - Kernel and user functions: perf record (cpu-clock samples) of the workers, when perf works.
 - User-space instructions: one worker under valgrind --tool=callgrind serving two
   fixed numbers of sequential requests; the difference, divided, is the cost of one.
+And (keepalive_check) vistrel's workers with and without nginx's upstream keepalive,
+each behind its own nginx with nothing else on it, against the static file.
 
 Every server listens on 127.0.0.1 only; every process is stopped by its own id
 and every wait is bounded. Run by bench/run.sh --parts profile."""
@@ -15,6 +17,7 @@ import os
 import re
 import shutil
 import signal
+import statistics
 import subprocess
 import time
 
@@ -285,3 +288,60 @@ def profile(say, builds, work):
             "request:" % (name, per_request, CALLGRIND_REQUESTS[0], CALLGRIND_REQUESTS[1]))
         say.table(["instructions/request", "share %", "function"],
                   [["%.0f" % count, share, function[:110]] for count, share, function in functions])
+
+
+def keepalive_check(say, builds, work, rounds=6):
+    """vistrel's workers with and without nginx's upstream keepalive, each
+    set-up its own nginx with nothing else on it, against the static file of
+    the first one, in interleaved rounds: the served part's comparison
+    without its dozens of other servers and workers."""
+    served.keep_orphans()
+    setups = {}
+    try:
+        for responder, program in builds.items():
+            for keepalive in (True, False):
+                name = "%s, %s" % (responder, "keepalive + keep_conn" if keepalive else "new connection per request")
+                setup = Setup(work, "keepalive-check-%d" % len(setups), program, keepalive)
+                here = os.path.dirname(os.path.abspath(__file__))
+                shutil.copyfile(os.path.join(here, "..", "site", "www", "cgi-bin", "count.gif"),
+                                os.path.join(setup.www, "count.gif"))
+                setup.start()
+                setups[name] = setup
+        first = next(iter(setups.values()))
+        urls = {"static file": "http://127.0.0.1:%d/count.gif" % first.port}
+        urls.update((name, setup.url()) for name, setup in setups.items())
+        for url in urls.values():
+            served.run_wrk(url, 1)
+        names = list(urls)
+        results = {name: [] for name in names}
+        for round_number in range(rounds):
+            for name in served.round_order(names, round_number, rounds):
+                setup = setups.get(name)
+                before = setup.count() if setup else None
+                result = served.run_wrk(urls[name], SECONDS)
+                result["counted"] = served.settled_count(setup.root) - before if setup else result["requests"]
+                results[name].append(result)
+    finally:
+        for setup in setups.values():
+            setup.stop()
+    static = results["static file"]
+    say("vistrel, 4 workers, each set-up behind its own nginx (1 process) with nothing else on it, against the "
+        "static file (count.gif) of the same nginx build in the same round; wrk -t2 -c%d -d%ds, %d interleaved "
+        "rounds; median of the rounds' own ratios (lowest-highest):" % (served.CONNECTIONS, SECONDS, rounds))
+    rows = [["static file", "%.0f" % served.median(static, "rps"), "%.2f" % (served.median(static, "p99") * 1000),
+             "-", "-", "-"]]
+    for name in names[1:]:
+        runs = results[name]
+        p99 = [run["p99"] / base["p99"] for run, base in zip(runs, static)]
+        visits = [run["counted"] * run["rps"] / max(run["requests"], 1) / base["rps"]
+                  for run, base in zip(runs, static)]
+        met = sum(1 for p, v in zip(p99, visits) if p <= 1.5 and v >= 0.5)
+        rows.append([name, "%.0f" % served.median(runs, "rps"), "%.2f" % (served.median(runs, "p99") * 1000),
+                     "%.2f (%.2f-%.2f)" % (statistics.median(p99), min(p99), max(p99)),
+                     "%.2f (%.2f-%.2f)" % (statistics.median(visits), min(visits), max(visits)),
+                     "%d of %d" % (met, rounds)])
+    say.table(["workers, upstream", "req/s", "p99 ms", "p99 x static", "counted visits/s x static req/s",
+               "rounds with both targets met"], rows)
+    say("Each round (req/s / p99 ms):")
+    say.table(["configuration"] + ["round %d" % (n + 1) for n in range(rounds)],
+              [[name] + ["%.0f / %.2f" % (run["rps"], run["p99"] * 1000) for run in results[name]] for name in names])
