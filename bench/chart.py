@@ -6,7 +6,7 @@ COLOURS = {"static": "#9a9a9a", "CGI": "#d9822b", "FastCGI": "#2b6cb0", "FastCGI
            "FastCGI+keepalive": "#8e44ad", "FastCGI+keepalive libfcgi": "#c9a3db"}
 LEGEND = {"static": "static file", "FastCGI libfcgi": "FastCGI (libfcgi)",
           "FastCGI+keepalive libfcgi": "FastCGI+keepalive (libfcgi)"}
-LABEL_WIDTH, RATE_WIDTH, LATENCY_WIDTH, GAP = 200, 400, 260, 80
+LABEL_WIDTH, RATE_WIDTH, LATENCY_WIDTH, GAP = 240, 400, 260, 80
 ROW, TOP = 20, 92
 
 
