@@ -168,10 +168,22 @@ def perf_profile(setup):
         return None
     if recorder.returncode != 0:
         return None
-    report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", "sym",
-                             "--percent-limit", "1.5"], capture_output=True, text=True, timeout=120)
-    lines = [line.rstrip() for line in report.stdout.splitlines() if line.strip() and not line.startswith("#")]
+    lines = []
+    for sort in ("dso", "sym"):
+        report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", sort,
+                                 "--percent-limit", "1.5"], capture_output=True, text=True, timeout=120)
+        lines += [line.rstrip() for line in report.stdout.splitlines() if line.strip() and not line.startswith("#")]
     return lines
+
+
+def function_name(text):
+    """callgrind_annotate's name of a function, without its file and the standard library's long names."""
+    text = re.sub(r" \[[^\]]*\]$", "", text)
+    text = re.sub(r"^\?\?\?:", "", text)
+    text = text.replace("std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
+                        "std::string")
+    text = text.replace("std::basic_string_view<char, std::char_traits<char> >", "std::string_view")
+    return text.replace("(anonymous namespace)::", "")
 
 
 def sequential(setup, requests):
@@ -222,7 +234,8 @@ def instructions(work, name, program, keepalive):
     for line in annotate.splitlines():
         match = re.match(r"\s*([\d,]+) \(\s*([\d.]+)%\)\s+(.*)", line)
         if match and "PROGRAM TOTALS" not in line and float(match.group(2)) >= 2.0:
-            functions.append((int(match.group(1).replace(",", "")) / (high + 50), match.group(2), match.group(3)))
+            functions.append((int(match.group(1).replace(",", "")) / (high + 50), match.group(2),
+                              function_name(match.group(3))))
     return per_request, functions
 
 
@@ -272,7 +285,8 @@ def profile(say, builds, work):
 
     for name, lines in perf_tables.items():
         if lines:
-            say("Where %s's CPU time goes (perf record -e cpu-clock, samples of at least 1.5 %%):" % name)
+            say("Where %s's CPU time goes (perf record -e cpu-clock; by program or kernel, then by function; "
+                "at least 1.5 %% of the samples):" % name)
             say("```")
             for line in lines[:25]:
                 say(line)
@@ -286,8 +300,8 @@ def profile(say, builds, work):
         say("%s: %.0f user-space instructions per request (callgrind, %d and %d sequential requests over one kept "
             "HTTP connection; the difference divided). The functions with at least 2 %% of the instructions, per "
             "request:" % (name, per_request, CALLGRIND_REQUESTS[0], CALLGRIND_REQUESTS[1]))
-        say.table(["instructions/request", "share %", "function"],
-                  [["%.0f" % count, share, function[:110]] for count, share, function in functions])
+        say.table(["function", "instructions/request", "share %"],
+                  [[function[:100], "%.0f" % count, share] for count, share, function in functions])
 
 
 def keepalive_check(say, builds, work, rounds=6):
