@@ -2,8 +2,11 @@
 import math
 from xml.sax.saxutils import escape
 
-COLOURS = {"static": "#9a9a9a", "CGI": "#d9822b", "FastCGI": "#2b6cb0", "FastCGI+keepalive": "#8e44ad"}
-LABEL_WIDTH, RATE_WIDTH, LATENCY_WIDTH, GAP = 200, 400, 260, 80
+COLOURS = {"static": "#9a9a9a", "CGI": "#d9822b", "FastCGI": "#2b6cb0", "FastCGI libfcgi": "#8fb3dc",
+           "FastCGI+keepalive": "#8e44ad", "FastCGI+keepalive libfcgi": "#c9a3db"}
+LEGEND = {"static": "static file", "FastCGI libfcgi": "FastCGI (libfcgi)",
+          "FastCGI+keepalive libfcgi": "FastCGI+keepalive (libfcgi)"}
+LABEL_WIDTH, RATE_WIDTH, LATENCY_WIDTH, GAP = 240, 400, 260, 80
 ROW, TOP = 20, 92
 
 
@@ -47,9 +50,12 @@ def write_chart(path, rows, title, subtitle):
            '<text x="10" y="22" font-size="15" font-weight="bold">%s</text>' % escape(title),
            '<text x="10" y="40" fill="#555">%s</text>' % escape(subtitle)]
     legend_x = 10
+    used = set(row[2] for row in rows)
     for mode, colour in COLOURS.items():
+        if mode not in used:
+            continue
         out.append('<rect x="%d" y="50" width="12" height="12" fill="%s"/>' % (legend_x, colour))
-        name = "static file" if mode == "static" else mode
+        name = LEGEND.get(mode, mode)
         out.append('<text x="%d" y="60">%s</text>' % (legend_x + 16, escape(name)))
         legend_x += 30 + 7 * len(name)
     bottom = height - 30

@@ -1,4 +1,6 @@
 """The programs served by lighttpd and nginx, as CGI and as FastCGI workers, under wrk.
+The FastCGI workers are this tree's and, when a baseline build is given, those of the
+last commit that served FastCGI through libfcgi, side by side in the same rounds.
 
 Every server listens on 127.0.0.1 only and every process is stopped by its own
 process id; every wait is bounded."""
@@ -23,16 +25,26 @@ PROGRAMS = ("vistrel", "fieldecho", "envprobe")
 QUERIES = {"vistrel": "?cid=1&chto=c", "fieldecho": "?a=1&b=2", "envprobe": ""}
 # nginx's own example of an upstream connection cache for FastCGI.
 KEEPALIVE = 8
+# The commit whose workers serve FastCGI through libfcgi: the baseline.
+LIBFCGI_COMMIT = "1108cf9"
 
 
 class Config:
-    """One thing measured: a server, a way to run the program, a URL."""
+    """One thing measured: a server, a way to run the program, a URL. For
+    FastCGI, responder tells whose workers answer: "ours" or "libfcgi"."""
 
-    def __init__(self, server, mode, program, path, counter_dir=None, workers=None):
+    def __init__(self, server, mode, program, path, counter_dir=None, workers=None, responder=None):
         self.server, self.mode, self.program, self.path = server, mode, program, path
         self.counter_dir = counter_dir
         self.workers = workers  # key of Site.workers, for FastCGI
-        self.name = "%s %s %s" % (server, mode, program)
+        self.responder = responder
+        self.name = "%s %s %s" % (server, mode, program) + (" (libfcgi)" if responder == "libfcgi" else "")
+
+
+def worker_folder(kind, responder):
+    """The folder (and key of Site.fcgi) of one set of FastCGI workers:
+    kind is the server that starts them, or "keepalive"."""
+    return kind if responder == "ours" else kind + "-libfcgi"
 
 
 # Processes ------------------------------------------------------------------
@@ -106,6 +118,29 @@ def cpu_seconds(pids):
     return total / os.sysconf("SC_CLK_TCK")
 
 
+def busy_seconds():
+    """CPU time of all processes on the machine, all cores, and what the
+    hypervisor took (steal). Interrupts are left out: most of them here are
+    the loopback traffic of the run itself."""
+    with open("/proc/stat") as stat:
+        user, nice, system, _, _, _, _, steal = [int(n) for n in stat.readline().split()[1:9]]
+    return (user + nice + system + steal) / os.sysconf("SC_CLK_TCK")
+
+
+def own_seconds(pids):
+    """CPU time of the processes, with that of their children they have reaped."""
+    total = 0
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        total += sum(int(n) for n in fields[11:15])
+    times = os.times()
+    return total / os.sysconf("SC_CLK_TCK") + sum(times[:4])
+
+
 def resident_kib(pid):
     with open("/proc/%d/status" % pid) as status:
         return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
@@ -156,16 +191,27 @@ def listens(path):
             return False
 
 
-class Site:
-    """The files, the servers and the workers of one benchmark run."""
+def url_folder(base, responder):
+    return base if responder == "ours" else base + "-libfcgi"
 
-    def __init__(self, programs, floor, work):
+
+def upstream_name(responder):
+    return "keepalive_workers" if responder == "ours" else "keepalive_libfcgi_workers"
+
+
+class Site:
+    """The files, the servers and the workers of one benchmark run.
+    responders: "ours" and optionally "libfcgi", each to its programs' paths."""
+
+    def __init__(self, responders, floor, work):
         self.root = os.path.join(os.path.abspath(work), "served")
         shutil.rmtree(self.root, ignore_errors=True)
         self.www = os.path.join(self.root, "www")
         self.run = os.path.join(self.root, "run")
         self.cgi_bin = os.path.join(self.www, "cgi-bin")
-        self.fcgi = {name: os.path.join(self.root, name) for name in ("lighttpd", "nginx", "keepalive")}
+        self.responders = list(responders)
+        self.fcgi = {worker_folder(kind, responder): os.path.join(self.root, worker_folder(kind, responder))
+                     for kind in ("lighttpd", "nginx", "keepalive") for responder in self.responders}
         for folder in [self.run, self.cgi_bin] + list(self.fcgi.values()):
             os.makedirs(folder)
         self.token = secrets.token_hex(8).encode()
@@ -175,9 +221,12 @@ class Site:
         shutil.copyfile(os.path.join(here, "..", "site", "www", "cgi-bin", "count.gif"),
                         os.path.join(self.cgi_bin, "count.gif"))
         shutil.copy2(floor, os.path.join(self.cgi_bin, "floor"))
-        for folder in [self.cgi_bin] + list(self.fcgi.values()):
+        folders = [(self.cgi_bin, "ours")] + [(self.fcgi[worker_folder(kind, responder)], responder)
+                                              for kind in ("lighttpd", "nginx", "keepalive")
+                                              for responder in self.responders]
+        for folder, responder in folders:
             for name in PROGRAMS:
-                shutil.copy2(programs[name], os.path.join(folder, name))
+                shutil.copy2(responders[responder][name], os.path.join(folder, name))
             with open(os.path.join(folder, "1.dat"), "w") as data:
                 data.write("0")
         self.servers = []   # (name, pid), stopped in reverse order
@@ -193,10 +242,11 @@ class Site:
     def start_lighttpd(self):
         def write_config(port):
             fastcgi = ",\n".join(
-                '  "/fcgi/%s" => (( "socket" => "%s", "bin-path" => "%s", "max-procs" => %d, '
+                '  "/%s/%s" => (( "socket" => "%s", "bin-path" => "%s", "max-procs" => %d, '
                 '"check-local" => "disable" ))'
-                % (name, self.path("lighttpd-" + name), os.path.join(self.fcgi["lighttpd"], name), FASTCGI_WORKERS)
-                for name in PROGRAMS)
+                % (url_folder("fcgi", responder), name, self.path(worker_folder("lighttpd", responder) + "-" + name),
+                   os.path.join(self.fcgi[worker_folder("lighttpd", responder)], name), FASTCGI_WORKERS)
+                for responder in self.responders for name in PROGRAMS)
             with open(self.path("lighttpd.conf"), "w") as config:
                 config.write(
                     'server.modules = ("mod_access", "mod_cgi", "mod_fastcgi")\n'
@@ -213,11 +263,13 @@ class Site:
         self.servers.append(("lighttpd", process.pid))
         self.server_pids["lighttpd"] = [process.pid]
         # lighttpd starts its FastCGI workers (bin-path) itself, in the folder of the program.
+        kinds = {self.fcgi[kind]: kind for kind in self.fcgi}
         for pid in children(process.pid):
             with open("/proc/%d/cmdline" % pid, "rb") as cmdline:
-                program = os.path.basename(cmdline.read().split(b"\0")[0].decode())
-            if program in PROGRAMS:
-                self.workers.setdefault(("lighttpd", program), []).append(pid)
+                path = cmdline.read().split(b"\0")[0].decode()
+            folder, program = os.path.split(path)
+            if program in PROGRAMS and folder in kinds:
+                self.workers.setdefault((kinds[folder], program), []).append(pid)
 
     def spawn_workers(self, kind, program):
         """FASTCGI_WORKERS workers started by spawn-fcgi on a unix socket."""
@@ -231,8 +283,10 @@ class Site:
         return socket_path
 
     def start_nginx(self):
-        sockets = {program: self.spawn_workers("nginx", program) for program in PROGRAMS}
-        keepalive_socket = self.spawn_workers("keepalive", "vistrel")
+        sockets = {(responder, program): self.spawn_workers(worker_folder("nginx", responder), program)
+                   for responder in self.responders for program in PROGRAMS}
+        keepalive_sockets = {responder: self.spawn_workers(worker_folder("keepalive", responder), "vistrel")
+                             for responder in self.responders}
         wrap_socket = self.path("fcgiwrap.sock")
         with open(self.path("fcgiwrap.log"), "ab") as errors:
             wrap = start(["fcgiwrap", "-c", str(FCGIWRAP_PROCESSES), "-s", "unix:" + wrap_socket],
@@ -241,10 +295,15 @@ class Site:
         params = "include /etc/nginx/fastcgi_params;"
         locations = ["location ~ ^/cgi-bin/(floor|vistrel|fieldecho|envprobe)$ {\n  fastcgi_pass unix:%s;\n  %s\n"
                      "  fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n }" % (wrap_socket, params)]
-        locations += ["location = /fcgi/%s {\n  fastcgi_pass unix:%s;\n  %s\n }" % (program, sockets[program], params)
-                      for program in PROGRAMS]
-        locations.append("location = /fcgi-keepalive/vistrel {\n  fastcgi_pass keepalive_workers;\n"
-                         "  fastcgi_keep_conn on;\n  %s\n }" % params)
+        locations += ["location = /%s/%s {\n  fastcgi_pass unix:%s;\n  %s\n }"
+                      % (url_folder("fcgi", responder), program, sockets[(responder, program)], params)
+                      for responder in self.responders for program in PROGRAMS]
+        locations += ["location = /%s/vistrel {\n  fastcgi_pass %s;\n  fastcgi_keep_conn on;\n  %s\n }"
+                      % (url_folder("fcgi-keepalive", responder), upstream_name(responder), params)
+                      for responder in self.responders]
+        upstreams = "".join(" upstream %s {\n  server unix:%s;\n  keepalive %d;\n }\n"
+                            % (upstream_name(responder), keepalive_sockets[responder], KEEPALIVE)
+                            for responder in self.responders)
         user = "user root;\n" if os.geteuid() == 0 else ""
 
         def write_config(port):
@@ -253,11 +312,10 @@ class Site:
             with open(self.path("nginx.conf"), "w") as config:
                 config.write(
                     "daemon off;\nworker_processes %s;\n%spid %s;\nerror_log %s;\nevents {}\nhttp {\n"
-                    " access_log off;\n types { image/gif gif; text/plain txt; }\n%s"
-                    " upstream keepalive_workers {\n  server unix:%s;\n  keepalive %d;\n }\n"
+                    " access_log off;\n types { image/gif gif; text/plain txt; }\n%s%s"
                     " server {\n listen 127.0.0.1:%d;\n root %s;\n location ~ \\.dat$ { deny all; }\n %s\n }\n}\n"
-                    % (NGINX_WORKERS, user, self.path("nginx.pid"), self.path("nginx.log"), temp, keepalive_socket,
-                       KEEPALIVE, port, self.www, "\n ".join(locations)))
+                    % (NGINX_WORKERS, user, self.path("nginx.pid"), self.path("nginx.log"), temp, upstreams,
+                       port, self.www, "\n ".join(locations)))
         process, self.ports["nginx"] = start_http(
             "nginx", ["nginx", "-c", self.path("nginx.conf"), "-e", self.path("nginx.log")], write_config,
             self.path("nginx.log"), self.token)
@@ -278,20 +336,30 @@ class Site:
         """Largest resident KiB of a worker, per server and program."""
         return {key: max(resident_kib(pid) for pid in pids) for key, pids in self.workers.items()}
 
+    def fastcgi_config(self, server, kind, mode, responder, program):
+        folder = worker_folder(kind, responder)
+        counters = self.fcgi[folder] if program == "vistrel" else None
+        url = "/%s/%s%s" % (url_folder("fcgi" if kind == server else "fcgi-" + kind, responder), program,
+                            QUERIES[program])
+        return Config(server, mode, program, url, counters, (folder, program), responder)
+
     def configs(self):
+        """Runs that are compared sit next to each other, so that they meet the
+        same state of the machine: each responder's run of a program next to
+        the other's, and the kept connections next to nginx's static file."""
         found = []
         for server in ("lighttpd", "nginx"):
             found.append(Config(server, "static", "file", "/cgi-bin/count.gif"))
+            if server == "nginx":
+                for responder in self.responders:
+                    found.append(self.fastcgi_config("nginx", "keepalive", "FastCGI+keepalive", responder, "vistrel"))
             found.append(Config(server, "CGI", "floor", "/cgi-bin/floor"))
             for program in PROGRAMS:
                 counters = self.cgi_bin if program == "vistrel" else None
                 found.append(Config(server, "CGI", program, "/cgi-bin/" + program + QUERIES[program], counters))
             for program in PROGRAMS:
-                counters = self.fcgi[server] if program == "vistrel" else None
-                found.append(Config(server, "FastCGI", program, "/fcgi/" + program + QUERIES[program], counters,
-                                    (server, program)))
-        found.append(Config("nginx", "FastCGI+keepalive", "vistrel", "/fcgi-keepalive/vistrel" + QUERIES["vistrel"],
-                            self.fcgi["keepalive"], ("keepalive", "vistrel")))
+                for responder in self.responders:
+                    found.append(self.fastcgi_config(server, server, "FastCGI", responder, program))
         return found
 
 
@@ -339,7 +407,13 @@ def measure(site, config, seconds):
     server_pids, worker_pids = site.server_pids[config.server], site.workers.get(config.workers, [])
     cpu = cpu_seconds(server_pids), cpu_seconds(worker_pids)
     url = "http://127.0.0.1:%d%s" % (site.ports[config.server], config.path)
+    ours = [pid for _, pid in site.servers] + [pid for pids in site.workers.values() for pid in pids]
+    ours += [pid for pids in site.server_pids.values() for pid in pids if pid not in ours]
+    ours += [child for _, pid in site.servers for child in children(pid) if child not in ours]
+    machine, own, started = busy_seconds(), own_seconds(ours), time.monotonic()
     result = run_wrk(url, seconds)
+    # What the rest of the machine took meanwhile, in cores: other users' load, not the bench's.
+    result["others"] = max(0.0, (busy_seconds() - machine) - (own_seconds(ours) - own)) / (time.monotonic() - started)
     requests = max(result["requests"], 1)
     result["server cpu"] = (cpu_seconds(server_pids) - cpu[0]) / requests
     result["worker cpu"] = (cpu_seconds(worker_pids) - cpu[1]) / requests if worker_pids else None
@@ -358,11 +432,21 @@ def keep_orphans():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
-def served(programs, floor, work, rounds, seconds, warmup=1):
+def round_order(configs, round_number, rounds):
+    """The order of one round: rotated by a step each round, and every other
+    round reversed, so that no configuration always runs first, last, or
+    right after the same neighbour."""
+    step = max(1, len(configs) // max(rounds, 1))
+    shift = round_number * step % len(configs)
+    order = configs[shift:] + configs[:shift]
+    return order[::-1] if round_number % 2 else order
+
+
+def served(responders, floor, work, rounds, seconds, warmup=1):
     """Runs every configuration once per round, each round in another order.
     Returns the configurations, their results per round and worker memory."""
     keep_orphans()
-    site = Site(programs, floor, work)
+    site = Site(responders, floor, work)
     try:
         site.start_lighttpd()
         site.start_nginx()
@@ -371,10 +455,8 @@ def served(programs, floor, work, rounds, seconds, warmup=1):
             measure(site, config, warmup)
         memory = {"after warm-up": site.worker_memory()}
         results = {config.name: [] for config in configs}
-        step = max(1, len(configs) // max(rounds, 1))
         for round_number in range(rounds):
-            shift = round_number * step % len(configs)
-            for config in configs[shift:] + configs[:shift]:
+            for config in round_order(configs, round_number, rounds):
                 results[config.name].append(measure(site, config, seconds))
         time.sleep(1)
         memory["after the rounds"] = site.worker_memory()

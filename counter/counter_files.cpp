@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -84,16 +85,26 @@ void scanCount(DataFile& data) {
   for (off_t offset = 0;;) {
     const ssize_t got = ::pread(data.descriptor, block, sizeof block, offset);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || data.reading.feed(block, static_cast<std::size_t>(got))) return;
+    if (got < 0) return;
+    if (offset == 0) {
+      data.headLength = std::min(static_cast<std::size_t>(got), sizeof data.head);
+      std::memcpy(data.head, block, data.headLength);
+      data.headIsWholeFile = static_cast<std::size_t>(got) < sizeof block;
+    }
+    if (got == 0 || data.reading.feed(block, static_cast<std::size_t>(got))) return;
     // A short read of a regular file is its end.
     if (static_cast<std::size_t>(got) < sizeof block) return;
     offset += got;
   }
 }
 
-int byteAt(int descriptor, off_t offset) {
+// The byte at `offset` of the data file, -1 past its end; the count's own
+// bytes were read already, so a visit seldom reads the file again.
+int byteAt(const DataFile& data, std::size_t offset) {
+  if (offset < data.headLength) return static_cast<unsigned char>(data.head[offset]);
+  if (data.headIsWholeFile) return -1;
   unsigned char byte;
-  return ::pread(descriptor, &byte, 1, offset) == 1 ? byte : -1;
+  return ::pread(data.descriptor, &byte, 1, static_cast<off_t>(offset)) == 1 ? byte : -1;
 }
 
 void writeReportBlock(const char* bytes, std::size_t length, int count) {
@@ -148,7 +159,7 @@ bool rewriteCount(DataFile& data, bool stopBeforeCut) {
   const int next = nextCount(data.reading.count());
   std::string text = countText(next);
   const std::size_t digits = text.size();
-  const bool cut = rewriteNeedsCut(data.reading, text, byteAt(data.descriptor, static_cast<off_t>(digits)));
+  const bool cut = rewriteNeedsCut(data.reading, text, byteAt(data, digits));
   // A line feed behind the digits keeps the count readable even if the
   // process dies between the write and the cut.
   if (cut) text += '\n';

@@ -18,6 +18,10 @@ struct DataFile {
   std::string counterId;
   bool rewritten = false;
   CountScanner reading;
+  // The file's first bytes as the count was read, and whether they are all of it.
+  char head[16];
+  std::size_t headLength = 0;
+  bool headIsWholeFile = false;
 };
 
 // How long a visit or a view waits for a counter that another process has

@@ -95,7 +95,6 @@ struct Worker {
   bool failed = false;
   // The request's variables as "NAME=value" entries.
   std::string environmentText;
-  std::vector<std::size_t> entryOffsets;
   std::vector<char*> environment;
 };
 
@@ -249,8 +248,8 @@ bool beginRequest(Worker& w, Connection& c, const RecordHeader& header, std::str
   return true;
 }
 
+// The pairs are split, and checked, when the request's turn comes (see answer()).
 bool endParams(Connection& c) {
-  if (!fastcgi::forEachPair(c.params, [](std::string_view, std::string_view) {})) return false;
   c.phase = Phase::ready;
   return true;
 }
@@ -403,32 +402,38 @@ void finishAnswer(Connection& c, int status) {
   if (!sendQueued(c)) c.broken = true;
 }
 
-// The request's parameters as "NAME=value" entries; the pairs were checked when they ended.
-void useParamsAsEnvironment(Worker& w, const std::string& params) {
-  w.environmentText.clear();
-  w.entryOffsets.clear();
-  fastcgi::forEachPair(params, [&](std::string_view name, std::string_view value) {
-    w.entryOffsets.push_back(w.environmentText.size());
-    w.environmentText.append(name).append(1, '=').append(value).append(1, '\0');
-  });
+// Makes the request's parameters its variables, as "NAME=value" entries;
+// false, for a request without an answer, when a pair runs past the stream.
+bool useParamsAsEnvironment(Worker& w, const std::string& params) {
+  // The two lengths of a pair take at least two bytes, as many as its "=" and
+  // its zero byte: the entries never take more room than the stream.
+  w.environmentText.resize(params.size());
   w.environment.clear();
-  for (const std::size_t offset : w.entryOffsets) w.environment.push_back(&w.environmentText[offset]);
+  char* out = w.environmentText.data();
+  const bool wellFormed = fastcgi::forEachPair(params, [&](std::string_view name, std::string_view value) {
+    w.environment.push_back(out);
+    out = std::copy(name.begin(), name.end(), out);
+    *out++ = '=';
+    out = std::copy(value.begin(), value.end(), out);
+    *out++ = '\0';
+  });
   w.environment.push_back(nullptr);
-  useRequestEnvironment(w.environment.data());
+  if (wellFormed) useRequestEnvironment(w.environment.data());
+  return wellFormed;
 }
 
 void forgetEnvironment(Worker& w) {
   useRequestEnvironment(nullptr);
-  if (w.environmentText.capacity() > kSendThreshold) {
-    w.environmentText = std::string();
-    w.entryOffsets = std::vector<std::size_t>();
-  }
+  if (w.environmentText.capacity() > kSendThreshold) w.environmentText = std::string();
 }
 
 void answer(Worker& w, Connection& c) {
+  if (!useParamsAsEnvironment(w, c.params)) {
+    closeConnection(c);
+    return;
+  }
   answering = &c;
   answeringWorker = &w;
-  useParamsAsEnvironment(w, c.params);
   beginTextStreams(RawStreams{readRequestInput, writeRequestOutput});
   finishAnswer(c, answerGuarded(w.handler));
   forgetEnvironment(w);
@@ -537,13 +542,6 @@ void acceptConnection(Worker& w) {
   }
 }
 
-// Every place taken by a request that waits for its turn: nothing could make room.
-bool allReady(const Worker& w) {
-  return openConnections(w) >= w.connectionLimit &&
-         std::all_of(std::begin(w.connections), std::end(w.connections),
-                     [](const Connection& c) { return c.descriptor < 0 || c.phase == Phase::ready; });
-}
-
 bool waitsOnPeer(const Connection& c) { return c.descriptor >= 0 && c.phase != Phase::ready; }
 
 void closeExpired(Worker& w, long long now) {
@@ -552,40 +550,32 @@ void closeExpired(Worker& w, long long now) {
   }
 }
 
-bool anyReady(const Worker& w) {
-  return std::any_of(std::begin(w.connections), std::end(w.connections),
-                     [](const Connection& c) { return c.descriptor >= 0 && c.phase == Phase::ready; });
-}
-
-Connection* nextReady(Worker& w) {
-  for (std::size_t i = 0; i < kMaxConnections; ++i) {
-    Connection& c = w.connections[(w.nextTurn + i) % kMaxConnections];
-    if (c.descriptor >= 0 && c.phase == Phase::ready) {
-      w.nextTurn = (w.nextTurn + i + 1) % kMaxConnections;
-      return &c;
-    }
-  }
-  return nullptr;
-}
-
 // Waits for the listening socket and the connections that wait on their
-// peers, and handles what came. With `waitingMask`, the stop signals end the wait.
+// peers, and handles what came; without waiting where `answerReady`. With
+// `waitingMask`, the stop signals end the wait.
 void waitAndRead(Worker& w, bool answerReady, const sigset_t* waitingMask) {
   pollfd wanted[kMaxConnections + 1];
   Connection* polled[kMaxConnections + 1];
   nfds_t count = 0;
-  const long long now = nowMilliseconds();
+  std::size_t open = 0;
   long long until = kNever;
-  if (w.listener >= 0 && w.acceptPausedUntil > now) until = w.acceptPausedUntil;
-  if (w.listener >= 0 && w.acceptPausedUntil <= now && !allReady(w)) {
-    polled[count] = nullptr;
-    wanted[count++] = pollfd{w.listener, POLLIN, 0};
-  }
   for (Connection& c : w.connections) {
-    if (!waitsOnPeer(c)) continue;
+    if (c.descriptor < 0) continue;
+    ++open;
+    if (c.phase == Phase::ready) continue;
     until = std::min(until, c.deadline);
     polled[count] = &c;
     wanted[count++] = pollfd{c.descriptor, POLLIN, 0};
+  }
+  // Where every place holds a request waiting for its turn, none can be made for another.
+  const long long now = nowMilliseconds();
+  if (w.listener >= 0 && (open < w.connectionLimit || count > 0)) {
+    if (w.acceptPausedUntil > now) {
+      until = std::min(until, w.acceptPausedUntil);
+    } else {
+      polled[count] = nullptr;
+      wanted[count++] = pollfd{w.listener, POLLIN, 0};
+    }
   }
   timespec timeout{0, 0};
   if (!answerReady && until != kNever) {
@@ -593,8 +583,7 @@ void waitAndRead(Worker& w, bool answerReady, const sigset_t* waitingMask) {
     timeout = timespec{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1'000'000};
   }
   const bool forever = !answerReady && until == kNever;
-  const int ready = ::ppoll(wanted, count, forever ? nullptr : &timeout, waitingMask);
-  if (ready > 0) {
+  if (::ppoll(wanted, count, forever ? nullptr : &timeout, waitingMask) > 0) {
     for (nfds_t i = 0; i < count; ++i) {
       if (wanted[i].revents == 0) continue;
       if (polled[i] == nullptr) {
@@ -604,14 +593,30 @@ void waitAndRead(Worker& w, bool answerReady, const sigset_t* waitingMask) {
       }
     }
   }
-  closeExpired(w, nowMilliseconds());
+  if (until != kNever && nowMilliseconds() >= until) closeExpired(w, nowMilliseconds());
+}
+
+// Answers each request that is ready once, taking the connections in turn;
+// returns whether one is ready again (a kept connection's next request came
+// with its last one).
+bool answerReadyRequests(Worker& w) {
+  bool readyAgain = false;
+  for (std::size_t i = 0; i < kMaxConnections; ++i) {
+    Connection& c = w.connections[(w.nextTurn + i) % kMaxConnections];
+    if (c.descriptor < 0 || c.phase != Phase::ready) continue;
+    answer(w, c);
+    readyAgain = readyAgain || (c.descriptor >= 0 && c.phase == Phase::ready);
+  }
+  w.nextTurn = (w.nextTurn + 1) % kMaxConnections;
+  return readyAgain;
 }
 
 int runWorker(Worker& w, const sigset_t* waitingMask) {
+  bool readyAgain = false;
   while (stopRequested == 0 && !w.failed && (w.listener >= 0 || openConnections(w) > 0)) {
-    waitAndRead(w, anyReady(w), waitingMask);
+    waitAndRead(w, readyAgain, waitingMask);
     if (stopRequested != 0) break;
-    if (Connection* next = nextReady(w)) answer(w, *next);
+    readyAgain = answerReadyRequests(w);
   }
   for (Connection& c : w.connections) {
     if (c.descriptor >= 0) closeConnection(c);
