@@ -16,30 +16,27 @@ import urllib.request
 from harness import LIMIT, OPTIONS, main
 
 
-def codename():
-    with open("/etc/os-release") as release:
-        return re.search(r"^VERSION_CODENAME=(\S+)", release.read(), re.M).group(1)
-
-
 def debian_mirror():
-    """The first source from which apt takes this release's main component."""
+    """This release, and the first source from which apt takes its main component."""
+    with open("/etc/os-release") as about:
+        release = re.search(r"^VERSION_CODENAME=(\S+)", about.read(), re.M).group(1)
     policy = subprocess.run(["apt-cache", "policy"], capture_output=True, text=True, timeout=LIMIT).stdout
-    found = re.search(r"^ *\d+ (\S+) %s/main " % codename(), policy, re.M)
-    return found and found.group(1)
+    found = re.search(r"^ *\d+ (\S+) %s/main " % release, policy, re.M)
+    return release, found and found.group(1)
 
 
 class Piuparts(unittest.TestCase):
     def test_install_and_purge_leave_a_clean_chroot(self):
-        mirror = debian_mirror()
+        release, mirror = debian_mirror()
         if mirror is None:
-            self.skipTest("no debootstrap mirror: apt has no source of %s main" % codename())
+            self.skipTest("no debootstrap mirror: apt has no source of %s main" % release)
         try:
-            urllib.request.urlopen("%s/dists/%s/Release" % (mirror.rstrip("/"), codename()), timeout=30).close()
+            urllib.request.urlopen("%s/dists/%s/Release" % (mirror.rstrip("/"), release), timeout=30).close()
         except OSError as error:
             self.skipTest("no debootstrap mirror reachable (%s), so piuparts cannot start" % error)
         packages = [path for path in sorted(glob.glob(os.path.join(OPTIONS["packages"], "1", "*_*.deb")))
                     if "-dbgsym_" not in path]
-        done = subprocess.run(["piuparts", "--distribution", codename(), "--mirror", mirror, "--no-upgrade-test",
+        done = subprocess.run(["piuparts", "--distribution", release, "--mirror", mirror, "--no-upgrade-test",
                                "--tmpdir", "/tmp", "--no-eatmydata"] + packages,
                               capture_output=True, text=True, timeout=LIMIT * 12)
         self.assertEqual(done.returncode, 0, done.stdout[-6000:] + done.stderr[-3000:])

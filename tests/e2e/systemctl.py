@@ -16,6 +16,7 @@ import time
 LIMIT = 90
 PID_FILES = {"apache2.service": "/run/apache2/apache2.pid"}  # units that name none
 WANTS = "/etc/systemd/system/multi-user.target.wants/"
+STATES = {"is-active": ("inactive", "active"), "is-enabled": ("disabled", "enabled")}
 
 
 def settings(name):
@@ -98,31 +99,28 @@ def stop(name):
 def main(arguments):
     words = [word for word in arguments if not word.startswith("-")] or ["--version"]
     verb, names = words[0], [name if "." in name else name + ".service" for name in words[1:]]
-    if verb in ("is-active", "is-enabled"):
+    if verb in STATES:
         states = [bool(processes(name)) or name.endswith(".target") if verb == "is-active" else
                   os.path.exists(WANTS + name) for name in names]
-        if "--quiet" not in arguments:
-            print("\n".join(("active" if verb == "is-active" else "enabled") if state else
-                            ("inactive" if verb == "is-active" else "disabled") for state in states))
+        print("\n".join(STATES[verb][state] for state in states) * ("--quiet" not in arguments))
         return 0 if all(states) else 3
     if verb in ("enable", "disable"):
         for name in names:
-            if verb == "disable" and os.path.lexists(WANTS + name):
+            if os.path.lexists(WANTS + name):
                 os.remove(WANTS + name)
-            elif verb == "enable" and not os.path.lexists(WANTS + name):
+            if verb == "enable":
                 os.makedirs(WANTS, exist_ok=True)
                 os.symlink(settings(name)["Path"][0], WANTS + name)
         verb = ("start" if verb == "enable" else "stop") if "--now" in arguments else ""
     for name in names:
         running = bool(processes(name))
-        if verb == "stop" or verb in ("restart", "try-restart") and running:
-            stop(name)
-        elif verb in ("reload", "force-reload", "reload-or-restart", "try-reload-or-restart") and running:
-            if "ExecReload" not in settings(name):
-                stop(name)
+        reloads = running and verb in ("reload", "force-reload", "reload-or-restart", "try-reload-or-restart")
+        if reloads and "ExecReload" in settings(name):
             execute(name, "ExecReload")
         elif verb == "reload":
-            raise SystemExit("%s is not active, cannot reload." % name)
+            raise SystemExit("%s: cannot reload" % name)
+        elif verb == "stop" or running and (reloads or verb in ("restart", "try-restart")):
+            stop(name)
         if verb in ("start", "restart", "force-reload", "reload-or-restart") or verb.startswith("try-") and running:
             start(name)
     return 0
