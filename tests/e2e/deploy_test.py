@@ -196,6 +196,7 @@ class Deployment:
         self.visit()  # mod_fcgid starts its workers on demand
         before = self.workers()
         traffic = Traffic(PORT, "7")
+        self.addCleanup(traffic.stop)  # also when the test fails before it stops them
         time.sleep(1)
         started = time.monotonic()
         self.upgrade()
@@ -316,6 +317,7 @@ class OperatingCounters:
         # Set to 0, then restored from the backup, while 16 clients visit: the counts shown run
         # from 1,000,000, from 0 and from 1,000,000 again, each visit counted once.
         traffic = Traffic(PORT, "7")
+        self.addCleanup(traffic.stop)
         for commands in (write_new + put_in_place * 2, take_out + put_in_place):
             wait_until(lambda seen=len(traffic.counts): len(traffic.counts) > seen + 20, "visits counted")
             self.machine.run(commands)
