@@ -3,9 +3,11 @@
 #   install-deps.sh build   compiler, CMake, GoogleTest
 #   install-deps.sh demo    build + lighttpd
 #   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
-#                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module
+#                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module,
+#                           ssl-cert, and what the package is built and checked with (lintian, piuparts)
 #   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js, and libfcgi
 #                           for the libfcgi workers the benchmark compares ours with
+#   install-deps.sh package build + what building and checking the Debian package needs
 # As root it installs what is missing, without Debian's recommended extras, and
 # leaves no server it installed enabled to start at boot; otherwise it prints
 # the command to run.
@@ -14,11 +16,12 @@ set -euo pipefail
 packages=(g++ cmake make libgtest-dev python3)
 case "${1:-test}" in
   build) ;;
+  package) packages+=(debhelper dpkg-dev fakeroot lintian) ;;
   demo) packages+=(lighttpd) ;;
   test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light spawn-fcgi libfcgi-bin
-                   chromium clang libclang-rt-dev openssl) ;;
+                   chromium clang libclang-rt-dev openssl ssl-cert debhelper dpkg-dev fakeroot lintian piuparts) ;;
   bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time libfcgi-dev) ;;
-  *) echo "usage: $0 build|demo|test|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 build|demo|test|bench|package" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -13,4 +13,4 @@ build="${BUILD_DIR:-build}"
 options=(-DCMAKE_BUILD_TYPE=Release -DCGI_TESTS=ON -DCGI_SANITIZE="${SANITIZE:-0}" -DCGI_WERROR="${WERROR:-0}")
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$(nproc)"

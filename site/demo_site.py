@@ -52,8 +52,11 @@ def lay_out(programs, root):
     for counter in ("1.dat", "2.dat"):
         path = os.path.join(cgi_bin, counter)
         if not os.path.exists(path):
-            with open(path, "w") as data:
+            # Readable by its owner only: whoever can open a counter file can
+            # take a lock on it, and every visit would wait for that lock.
+            with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as data:
                 data.write("0")
+        os.chmod(path, 0o600)
     for folder in (root, www, cgi_bin):
         os.chmod(folder, 0o755)
     if AS_ROOT:

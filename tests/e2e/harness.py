@@ -3,25 +3,27 @@
 Each test script runs as root on a private copy of this machine: main() starts
 it again inside new mount, network and process namespaces (unshare). There
 127.0.0.1 is the script's own, so servers take their stock ports (80, 443,
-8080) and nothing can collide; the server folders (/etc/lighttpd,
-/usr/lib/cgi-bin, ...), /run and the checkout are overlays on tmpfs, so the
-guide's own commands change them as on a real server and every change
-vanishes with the script; and every process the script starts dies with it.
+8080) and nothing can collide; /etc, /usr, /var, /run and the checkout are
+overlays on tmpfs, so the guide's own commands, dpkg and apt change them as on
+a real server and every change vanishes with the script; and every process the
+script starts dies with it.
 
-    Machine   a fresh copy of the server state; runs the guide's commands, its
-              `systemctl` lines starting and stopping servers and workers
+    Machine   a fresh copy of the machine with each server's stock
+              configuration; runs the guide's commands; systemctl.py stands
+              in for systemd's systemctl there
     Guide     the blocks of docs/deploy.md, by heading
     Chromium  one headless browser, driven over the DevTools pipe
 """
+import glob
 import http.client
 import json
 import os
 import re
 import select
-import shlex
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -40,10 +42,18 @@ LIMIT = 90
 OPTIONS = {}  # the script's --name VALUE options
 os.environ["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
-# Folders that the guide's commands and the servers write to.
-SERVER_STATE = ("/etc/lighttpd", "/etc/apache2", "/etc/nginx", "/etc/systemd/system", CGI_BIN, "/var/www",
-                "/var/log/lighttpd", "/var/log/apache2", "/var/log/nginx", "/var/cache/lighttpd", "/var/lib/nginx",
-                "/var/lib/apache2", "/var/cache/apache2", "/var/backups")
+COUNTERS = "/var/lib/vistrel"
+# Everything that the guide's commands, dpkg, apt and the servers write to.
+MACHINE_STATE = ("/etc", "/usr", "/var")
+# What this project leaves on a machine: its packages, and an older install's or the demo's files.
+PROJECT_PACKAGES = ("vistrel", "envprobe")
+PROJECT_STATE = (COUNTERS, "/var/lib/vistrel-demo", "/etc/systemd/system/vistrel-fcgi@.service",
+                 # A container's policy that no package start or reload a service: a server has none.
+                 "/usr/sbin/policy-rc.d")
+# Each server's configuration folder, and its folders of links that enable parts of it.
+SERVER_FOLDERS = {"lighttpd": "/etc/lighttpd", "apache2": "/etc/apache2", "nginx": "/etc/nginx"}
+ENABLED_FOLDERS = ("/etc/lighttpd/conf-enabled", "/etc/apache2/mods-enabled", "/etc/apache2/conf-enabled",
+                   "/etc/apache2/sites-enabled", "/etc/nginx/sites-enabled")
 
 
 def wait_until(ready, what, limit=LIMIT):
@@ -92,14 +102,6 @@ def stop(process, limit=LIMIT):
     return None if status is None else os.waitstatus_to_exitcode(status)
 
 
-def tail(path, lines=15):
-    try:
-        with open(path, errors="replace") as log:
-            return "".join(log.readlines()[-lines:])
-    except OSError:
-        return ""
-
-
 # ---------------------------------------------------------------- the machine
 
 def mount(*arguments):
@@ -127,26 +129,73 @@ def loopback_up():
         ioctl(probe, 0x8914, struct.pack("16sH22x", b"lo", flags | 1))  # SIOCSIFFLAGS, IFF_UP
 
 
-def enter_private_machine():
+def enter_private_machine(network=False):
     """Runs this script again in namespaces of its own (see the module's
-    docstring), unless it runs there already."""
+    docstring), unless it runs there already; with network, it keeps the
+    machine's network."""
     if os.environ.get("E2E_PRIVATE") == "1":
-        loopback_up()
+        if not network:
+            loopback_up()
         # Nothing a test creates outside the overlays may outlive it.
         mount("-t", "tmpfs", "tmpfs", "/dev/shm")
         if not any(path.startswith("/tmp/") for path in [ROOT] + list(OPTIONS.values())):
             mount("-t", "tmpfs", "tmpfs", "/tmp")
         return
     os.environ["E2E_PRIVATE"] = "1"
-    os.execvp("unshare", ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc",
-                          "--propagation", "private", sys.executable] + sys.argv)
+    os.execvp("unshare", ["unshare", "--mount"] + ([] if network else ["--net"]) + [
+        "--pid", "--fork", "--kill-child", "--mount-proc", "--propagation", "private", sys.executable] + sys.argv)
+
+
+def package_files():
+    """Every path that an installed package owns, as dpkg lists them."""
+    owned = set()
+    for listing in glob.glob("/var/lib/dpkg/info/*.list"):
+        with open(listing, errors="replace") as paths:
+            owned.update(line.rstrip("\n") for line in paths)
+    return owned
+
+
+def changed_server_files(servers=tuple(SERVER_FOLDERS)):
+    """The configuration files in the servers' folders that differ from what
+    their packages installed, or are gone, as dpkg --verify finds them: a copy
+    of this machine would not start from stock with them."""
+    folders = tuple(SERVER_FOLDERS[server] for server in servers)
+    owners = subprocess.run(["dpkg-query", "-S"] + list(folders), capture_output=True, text=True,
+                            timeout=LIMIT).stdout if folders else ""
+    packages = {name.strip().split(":")[0] for line in owners.splitlines() for name in line.split(": ")[0].split(",")}
+    verified = subprocess.run(["dpkg", "--verify"] + sorted(packages), capture_output=True, text=True,
+                              timeout=LIMIT).stdout if packages else ""
+    return sorted(words[2] for words in map(str.split, verified.splitlines())
+                  if words[1:2] == ["c"] and words[2].startswith(tuple(folder + "/" for folder in folders)))
+
+
+def stock_links():
+    """The links that a fresh install of the servers' packages makes in their
+    folders of enabled parts: Apache httpd's as its maintainer scripts record
+    them, lighttpd's as other packages' maintainer scripts make them, and
+    each server's default site."""
+    links = {"/etc/apache2/sites-enabled/000-default.conf": "../sites-available/000-default.conf",
+             "/etc/nginx/sites-enabled/default": "/etc/nginx/sites-available/default"}
+    for kind, folder in (("module", "mods"), ("conf", "conf"), ("site", "sites")):
+        for name in glob.glob("/var/lib/apache2/%s/enabled_by_maint/*" % kind):
+            for target in glob.glob("/etc/apache2/%s-available/%s.*" % (folder, os.path.basename(name))):
+                links[target.replace("-available/", "-enabled/")] = "../%s-available/%s" % (
+                    folder, os.path.basename(target))
+    for script in set(glob.glob("/var/lib/dpkg/info/*.postinst")) - {"/var/lib/dpkg/info/lighttpd.postinst"}:
+        with open(script, errors="replace") as text:
+            for name in re.findall(r"/etc/lighttpd/conf-enabled/([\w.-]+\.conf)", text.read()):
+                links["/etc/lighttpd/conf-enabled/" + name] = "../conf-available/" + name
+    return links
 
 
 class Machine:
-    """A fresh copy of this machine's server state, from boot: an empty /run,
-    the folders of SERVER_STATE and the checkout as overlays, and the guide's
-    build in build/deploy. Servers and workers started through it stop, and
-    every change vanishes, when it closes."""
+    """A fresh copy of this machine, from boot: an empty /run, /etc, /usr,
+    /var and the checkout as overlays, with each server's configuration as its
+    packages install it (this project's packages purged, every file that no
+    package owns taken out of the servers' folders, only the stock parts
+    enabled), and the guide's build in build/deploy. It stands in for
+    systemd (see systemctl()). Servers and workers started through it stop,
+    and every change vanishes, when it closes."""
 
     def __enter__(self):
         mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
@@ -155,27 +204,61 @@ class Machine:
         os.environ["TMPDIR"] = "/run/e2e/tmp"
         tempfile.tempdir = None
         self.mounts = ["/run"]
-        for path in SERVER_STATE + (ROOT,):
-            while not os.path.isdir(path):
-                path = os.path.dirname(path)
+        for path in MACHINE_STATE + (ROOT,):
             self.overlay(path)
         if "guide-build" in OPTIONS:
-            os.makedirs(os.path.join(ROOT, "build", "deploy"), exist_ok=True)
-            self.overlay(os.path.join(ROOT, "build", "deploy"), OPTIONS["guide-build"])
-        self.boot_folders()
-        self.running = {}  # name: its processes (Popen) or process ids
+            self.mount_build("deploy", OPTIONS["guide-build"])
+        if "packages" in OPTIONS:
+            self.mount_build("packages", os.path.join(OPTIONS["packages"], "1"))
+        # Where systemd runs, this folder exists; the packages' scripts and the guide call systemctl.
+        os.makedirs("/run/systemd/system")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "systemctl.py"), "/usr/bin/systemctl")
+        try:
+            self.reset_to_stock()
+            self.boot_folders()
+        except BaseException:
+            self.__exit__(*sys.exc_info())
+            raise
         return self
 
     def overlay(self, path, lower=None):
         overlay(path, lower)
         self.mounts.append(path)
 
+    def unmount(self, path):
+        """Takes off the last mount made on path."""
+        subprocess.run(["umount", path], check=True, timeout=LIMIT)
+        del self.mounts[len(self.mounts) - 1 - self.mounts[::-1].index(path)]
+
+    def mount_build(self, name, folder):
+        """Shows `folder` as the checkout's build/NAME."""
+        path = os.path.join(ROOT, "build", name)
+        os.makedirs(path, exist_ok=True)
+        self.overlay(path, folder)
+
     def __exit__(self, *failure):
-        for name in list(self.running):
-            self.stop(name)
+        # Every process of the private machine but this script: servers, workers, what they started.
+        for pid in sorted(int(pid) for pid in os.listdir("/proc") if pid.isdigit() and int(pid) != os.getpid()):
+            stop(pid)
         os.chdir("/")
         for path in reversed(self.mounts):
             subprocess.run(["umount", "--lazy", path], check=True, timeout=LIMIT)
+
+    def reset_to_stock(self):
+        # apt knows only what is installed: the guide's apt-get lines find it
+        # there and fetch nothing, which the copy could not.
+        self.run("dpkg --purge %s\nrm -rf %s /var/lib/apt/lists/*_* /var/cache/apt/*.bin" % (
+            " ".join(PROJECT_PACKAGES), " ".join(PROJECT_STATE)))
+        owned = package_files()
+        for folder in list(SERVER_FOLDERS.values()) + [CGI_BIN]:
+            for parent, _, names in os.walk(folder):
+                for name in names:
+                    path = os.path.join(parent, name)
+                    if parent in ENABLED_FOLDERS or path not in owned:
+                        os.remove(path)
+        for path, target in stock_links().items():
+            if os.path.isdir(os.path.dirname(path)):
+                os.symlink(target, path)
 
     @staticmethod
     def boot_folders():
@@ -193,131 +276,35 @@ class Machine:
     # --- commands, as a user types them
 
     def run(self, commands, expect_status=0):
-        """Runs commands in bash from the checkout, as a user pastes them: each
-        `systemctl` command goes to systemctl() below. Returns the output."""
-        requests_in, requests_out = os.pipe()
-        replies_in, replies_out = os.pipe()
-        shim = 'systemctl() { echo "$*" >&%d; read -r status <&%d; return "$status"; }\n' % (requests_out, replies_in)
+        """Runs commands in bash from the checkout, as a user pastes them.
+        Returns the output."""
         with tempfile.TemporaryFile() as output:
-            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", shim + commands], cwd=ROOT,
-                                     stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
-                                     pass_fds=(requests_out, replies_in))
-            os.close(requests_out)
-            os.close(replies_in)
+            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", commands], cwd=ROOT,
+                                     stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
             try:
-                failures = self.answer_systemctl(shell, requests_in, replies_out, commands)
-            finally:
-                os.close(requests_in)
-                os.close(replies_out)
+                shell.wait(LIMIT * 4)
+            except subprocess.TimeoutExpired:
+                stop(shell)
+                raise AssertionError("commands still running after %d s:\n%s" % (LIMIT * 4, commands))
             output.seek(0)
             text = output.read().decode(errors="replace")
-        if failures or expect_status is not None and shell.returncode != expect_status:
-            raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s%s"
-                                 % (shell.returncode, expect_status, commands, text, "\n".join(failures)))
+        if expect_status is not None and shell.returncode != expect_status:
+            raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s" % (shell.returncode, expect_status,
+                                                                                  commands, text))
         return text
-
-    def answer_systemctl(self, shell, requests, replies, commands):
-        """Carries out the shell's systemctl commands until it ends; returns
-        what failed."""
-        deadline, pending, failures = time.monotonic() + LIMIT, b"", []
-        while shell.poll() is None:
-            if time.monotonic() > deadline:
-                stop(shell)
-                raise AssertionError("commands still running after %d s:\n%s" % (LIMIT, commands))
-            if select.select([requests], [], [], 0.05)[0]:
-                pending += os.read(requests, 4096)
-                while b"\n" in pending:
-                    line, pending = pending.split(b"\n", 1)
-                    try:
-                        status = self.systemctl(line.decode().split())
-                    except (AssertionError, OSError, subprocess.SubprocessError) as error:
-                        failures.append("systemctl %s: %s" % (line.decode(), error))
-                        status = 1
-                    os.write(replies, b"%d\n" % status)
-        return failures
-
-    def systemctl(self, arguments):
-        """What systemd does for the guide's systemctl commands: the servers as
-        Debian's units start them, the workers as vistrel-fcgi@.service does."""
-        verb, names = arguments[0], [name.removesuffix(".service") for name in arguments[1:] if name[0] != "-"]
-        if verb == "enable" and "--now" not in arguments or verb == "daemon-reload":
-            return 0
-        for name in names:
-            if verb in ("stop", "restart", "reload", "force-reload"):
-                self.stop(name)
-            if verb in ("start", "restart", "reload", "force-reload", "enable"):
-                self.start(name)
-        return 0
-
-    # --- servers and workers
-
-    SERVERS = {  # name: config check, start in the foreground, pid file, error log
-        "lighttpd": (["lighttpd", "-tt", "-f", "/etc/lighttpd/lighttpd.conf"],
-                     ["lighttpd", "-D", "-f", "/etc/lighttpd/lighttpd.conf"],
-                     "/run/lighttpd.pid", "/var/log/lighttpd/error.log"),
-        "nginx": (["nginx", "-t", "-q"], ["nginx", "-g", "daemon off; master_process on;"],
-                  "/run/nginx.pid", "/var/log/nginx/error.log"),
-        "apache2": (["apache2ctl", "configtest"],
-                    ["sh", "-c", ". /etc/apache2/envvars && exec apache2 -DFOREGROUND"],
-                    "/run/apache2/apache2.pid", "/var/log/apache2/error.log"),
-    }
-
-    def start(self, name):
-        if name in self.SERVERS:
-            self.start_server(name)
-        else:
-            self.start_workers(name)
-
-    def stop(self, name):
-        for process in self.running.pop(name, []):
-            stop(process)
-
-    def start_server(self, name):
-        check, command, pid_file, error_log = self.SERVERS[name]
-        checked = subprocess.run(check, capture_output=True, text=True, timeout=LIMIT)
-        if checked.returncode != 0:
-            raise AssertionError("%s refuses its configuration:\n%s%s" % (name, checked.stdout, checked.stderr))
-        log = open(os.path.join("/run/e2e", name + ".out"), "w")
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        log.close()
-        self.running[name] = [process]
-
-        def written():
-            if process.poll() is not None:
-                raise AssertionError("%s exited with status %d:\n%s%s" % (
-                    name, process.returncode, tail(log.name), tail(error_log)))
-            try:
-                with open(pid_file) as pid:
-                    return pid.read().strip() == str(process.pid)
-            except FileNotFoundError:
-                return False
-        wait_until(written, "%s writing its pid to %s" % (name, pid_file))
-
-    def start_workers(self, name):
-        """An instance of a systemd template unit of the guide: its ExecStart
-        forks the workers and writes their ids into its PIDFile."""
-        template, _, instance = name.partition("@")
-        with open("/etc/systemd/system/%s@.service" % template) as unit:
-            settings = dict(line.rstrip("\n").split("=", 1) for line in unit if re.match(r"^\w+=", line))
-        started = subprocess.run(shlex.split(settings["ExecStart"].replace("%i", instance)), capture_output=True,
-                                 text=True, timeout=LIMIT)
-        if started.returncode != 0:
-            raise AssertionError("%s did not start:\n%s%s" % (name, started.stdout, started.stderr))
-        with open(settings["PIDFile"].replace("%i", instance)) as pids:
-            self.running[name] = [int(pid) for pid in pids.read().split()]
 
     # --- counters, as the guide has them made
 
     @staticmethod
-    def write_counter(name, count):
-        path = os.path.join(CGI_BIN, name + ".dat")
-        with open(path, "w") as data:
+    def write_counter(name, count, folder=COUNTERS):
+        path = os.path.join(folder, name + ".dat")
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as data:
             data.write(str(count))
         shutil.chown(path, "www-data", "www-data")
 
     @staticmethod
-    def read_counter(name):
-        with open(os.path.join(CGI_BIN, name + ".dat")) as data:
+    def read_counter(name, folder=COUNTERS):
+        with open(os.path.join(folder, name + ".dat")) as data:
             return data.read()
 
 
@@ -329,7 +316,8 @@ class Guide:
     def __init__(self, path=GUIDE):
         self.blocks, heading, paragraph, fence, blank = [], None, "", None, True
         with open(path) as guide:
-            for line in guide:
+            self.text = guide.read()
+            for line in self.text.splitlines(keepends=True):
                 if fence is not None:
                     if line.rstrip("\n") == "```":
                         self.blocks.append((heading, language, "".join(fence), paragraph))
@@ -350,21 +338,21 @@ class Guide:
             raise AssertionError("the guide has no commands under the heading %r" % heading)
         return found
 
-    def follow(self, machine, *headings):
-        """Runs the commands of these sections in one shell, in order, as a
-        user pastes them."""
-        return machine.run("\n".join(text for heading in headings for text in self.shell(heading)))
-
 
 # ---------------------------------------------------------------- requests
 
-def request(port, method, path, body=None, headers=None):
+def request(port, method, path, body=None, headers=None, tls=False):
     """Status, headers (a dict) and body bytes of one request to 127.0.0.1,
-    its Host header as a browser sends it."""
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=LIMIT)
+    its Host header as a browser sends it; with tls, over HTTPS, trusting any
+    certificate."""
+    if tls:
+        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=LIMIT,
+                                                 context=ssl._create_unverified_context())
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=LIMIT)
     try:
         connection.putrequest(method, path, skip_host=True)
-        connection.putheader("Host", "127.0.0.1" if port == 80 else "127.0.0.1:%d" % port)
+        connection.putheader("Host", "127.0.0.1" if port in (80, 443) else "127.0.0.1:%d" % port)
         for name, value in (headers or {}).items():
             connection.putheader(name, value)
         if body is not None:
@@ -493,11 +481,12 @@ def root_is_a_mount_point():
         return any(line.split()[4] == "/" for line in mounts)
 
 
-def main(needs=(), options=(), select=None):
+def main(needs=(), options=(), select=None, network=False):
     """Every end-to-end script's entry: takes `--name PATH` options, and with
     `select` a word naming which tests to run (select(word) defines them and
-    returns what they need); skips (77) without root or without the programs
-    in `needs`, and runs the tests on a private machine."""
+    returns what they need); skips (77) without root, without the programs
+    in `needs`, or where the configuration of a server among them differs from
+    its packages' own; and runs the tests on a private machine."""
     args = sys.argv[1:]
     while len(args) >= 2 and args[0][2:] in options:
         OPTIONS[args[0][2:]] = os.path.abspath(args[1])
@@ -512,5 +501,11 @@ def main(needs=(), options=(), select=None):
         print("skipped: / is no mount point (a chroot in a plain folder?), so the test's mounts could reach the "
               "machine; make the folder a mount point first: mount --bind DIR DIR")
         sys.exit(SKIP)
-    enter_private_machine()
+    changed = [] if os.environ.get("E2E_PRIVATE") == "1" else changed_server_files(
+        [server for server in SERVER_FOLDERS if server in needs])
+    if changed:
+        print("skipped: these configuration files differ from what their packages installed, so no copy of this "
+              "machine starts from the servers' stock configuration: " + " ".join(changed))
+        sys.exit(SKIP)
+    enter_private_machine(network)
     unittest.main(module="__main__", argv=[sys.argv[0]] + args, verbosity=2)
