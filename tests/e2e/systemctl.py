@@ -64,15 +64,16 @@ def wait_until(ready, name, what, process=None):
 
 
 def execute(name, key, background=False):
-    """Runs the unit's commands under `key` with its environment (one marked "-"
-    may fail); in the background, returns the one started."""
+    """Runs the unit's commands under `key` with its environment, in its working
+    directory (systemd's default: /), one marked "-" may fail; in the
+    background, returns the one started."""
     unit, main_pid = settings(name), "".join(map(str, processes(name)[:1]))
     environment = dict(os.environ, **dict(setting.split("=", 1) for setting in unit.get("Environment", [])))
     with open("/run/e2e/%s.out" % name, "a") as log:
         for command in unit.get(key, []):
             process = subprocess.Popen(shlex.split(command.lstrip("-").replace("$MAINPID", main_pid)),
                                        env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                       start_new_session=True)
+                                       cwd=(unit.get("WorkingDirectory") or ["/"])[0], start_new_session=True)
             if background:
                 return process
             if process.wait(LIMIT) != 0 and not command.startswith("-"):
