@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,12 +71,6 @@ bool lockWholeFile(int descriptor, bool exclusive, long waitMilliseconds) {
 bool stillNamed(const std::string& name, const struct stat& opened) {
   struct stat now;
   return ::stat(name.c_str(), &now) == 0 && now.st_dev == opened.st_dev && now.st_ino == opened.st_ino;
-}
-
-long long monotonicMilliseconds() {
-  timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1'000'000;
 }
 
 void scanCount(DataFile& data) {

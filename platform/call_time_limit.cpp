@@ -4,13 +4,13 @@
 #include <sys/time.h>
 #include <time.h>
 
-namespace {
-
 long long monotonicMilliseconds() {
   timespec now;
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec * 1000LL + now.tv_nsec / 1'000'000;
 }
+
+namespace {
 
 void interruptCall(int) {}
 

@@ -2,6 +2,9 @@
 // such as waiting for a file lock.
 #pragma once
 
+// Now on the monotonic clock, which no change of the system time moves.
+long long monotonicMilliseconds();
+
 // While it exists, a blocking system call of this thread fails with EINTR
 // once the limit has passed, and again every few milliseconds after, so that
 // a call entered just then is interrupted too. The calls must not be

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/call_time_limit.h"
 #include "platform/environment.h"
 #include "platform/fastcgi_records.h"
 #include "platform/serving.h"
@@ -53,12 +54,6 @@ constexpr long long kAcceptPauseMilliseconds = 250;
 // Answer bytes gathered before they are sent: a small answer leaves in one write with its end.
 constexpr std::size_t kSendThreshold = std::size_t{1} << 16;
 constexpr long long kNever = LLONG_MAX;
-
-long long nowMilliseconds() {
-  timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1'000'000;
-}
 
 enum class Phase { waiting, params, ready, draining };
 
@@ -145,7 +140,7 @@ Received receive(Connection& c) {
     const ssize_t got = ::read(c.descriptor, &c.buffer[c.end], kBufferLength - c.end);
     if (got > 0) {
       c.end += static_cast<std::size_t>(got);
-      if (c.deadline == kNever) c.deadline = nowMilliseconds() + kStallMilliseconds;
+      if (c.deadline == kNever) c.deadline = monotonicMilliseconds() + kStallMilliseconds;
       return Received::some;
     }
     if (got < 0 && errno == EINTR) continue;
@@ -157,7 +152,7 @@ Received receive(Connection& c) {
 // Stop signals stay held: a request in progress is finished first.
 bool waitOnPeer(const Connection& c, short events) {
   for (;;) {
-    const long long left = c.deadline - nowMilliseconds();
+    const long long left = c.deadline - monotonicMilliseconds();
     if (left <= 0) return false;
     pollfd wanted{c.descriptor, events, 0};
     const int ready = ::poll(&wanted, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
@@ -312,7 +307,7 @@ void takeRecords(Worker& w, Connection& c) {
   }
   // What already came of the next request on a kept connection starts its deadline.
   if (c.descriptor >= 0 && c.deadline == kNever && c.start != c.end) {
-    c.deadline = nowMilliseconds() + kStallMilliseconds;
+    c.deadline = monotonicMilliseconds() + kStallMilliseconds;
   }
 }
 
@@ -487,7 +482,7 @@ void adopt(Worker& w, int descriptor) {
   for (Connection& c : w.connections) {
     if (c.descriptor >= 0) continue;
     c.descriptor = descriptor;
-    c.deadline = nowMilliseconds() + kStallMilliseconds;
+    c.deadline = monotonicMilliseconds() + kStallMilliseconds;
     c.lastUse = ++w.uses;
     return;
   }
@@ -536,7 +531,7 @@ void acceptConnection(Worker& w) {
     return;
   }
   if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-    w.acceptPausedUntil = nowMilliseconds() + kAcceptPauseMilliseconds;
+    w.acceptPausedUntil = monotonicMilliseconds() + kAcceptPauseMilliseconds;
   } else if (!isPassingAcceptError(errno)) {
     w.failed = true;  // the listening socket itself is unusable
   }
@@ -568,7 +563,7 @@ void waitAndRead(Worker& w, bool answerReady, const sigset_t* waitingMask) {
     wanted[count++] = pollfd{c.descriptor, POLLIN, 0};
   }
   // Where every place holds a request waiting for its turn, none can be made for another.
-  const long long now = nowMilliseconds();
+  const long long now = monotonicMilliseconds();
   if (w.listener >= 0 && (open < w.connectionLimit || count > 0)) {
     if (w.acceptPausedUntil > now) {
       until = std::min(until, w.acceptPausedUntil);
@@ -593,7 +588,7 @@ void waitAndRead(Worker& w, bool answerReady, const sigset_t* waitingMask) {
       }
     }
   }
-  if (until != kNever && nowMilliseconds() >= until) closeExpired(w, nowMilliseconds());
+  if (until != kNever && monotonicMilliseconds() >= until) closeExpired(w, monotonicMilliseconds());
 }
 
 // Answers each request that is ready once, taking the connections in turn;
