@@ -3,8 +3,9 @@
 #   install-deps.sh build   compiler, CMake, GoogleTest
 #   install-deps.sh demo    build + lighttpd
 #   install-deps.sh test    demo + what the tests run: Chromium, clang's fuzzer,
-#                           Apache httpd with mod_fcgid, nginx, spawn-fcgi, cgi-fcgi, openssl, lighttpd's TLS module,
-#                           ssl-cert, and what the package is built and checked with (lintian, piuparts)
+#                           Apache httpd with mod_fcgid, nginx, cgi-fcgi, openssl, lighttpd's TLS module, ssl-cert,
+#                           systemd (booted in the end-to-end tests' containers; an installed one is left as it is),
+#                           and what the package is built and checked with (lintian, piuparts)
 #   install-deps.sh bench   demo + nginx, fcgiwrap, spawn-fcgi, wrk, hyperfine, Node.js, and libfcgi
 #                           for the libfcgi workers the benchmark compares ours with
 #   install-deps.sh package build + what building and checking the Debian package needs
@@ -16,10 +17,11 @@ set -euo pipefail
 packages=(g++ cmake make libgtest-dev python3)
 case "${1:-test}" in
   build) ;;
-  package) packages+=(debhelper dpkg-dev fakeroot lintian) ;;
+  package) packages+=(build-essential debhelper dpkg-dev fakeroot lintian) ;;
   demo) packages+=(lighttpd) ;;
-  test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light spawn-fcgi libfcgi-bin
-                   chromium clang libclang-rt-dev openssl ssl-cert debhelper dpkg-dev fakeroot lintian piuparts) ;;
+  test) packages+=(lighttpd lighttpd-mod-openssl apache2 libapache2-mod-fcgid nginx-light libfcgi-bin systemd
+                   chromium clang libclang-rt-dev openssl ssl-cert build-essential debhelper dpkg-dev fakeroot lintian
+                   piuparts) ;;
   bench) packages+=(lighttpd nginx-light fcgiwrap spawn-fcgi wrk hyperfine nodejs gcc time libfcgi-dev) ;;
   *) echo "usage: $0 build|demo|test|bench|package" >&2; exit 2 ;;
 esac

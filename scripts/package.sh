@@ -7,30 +7,29 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh package
 
-# One version number, CMake's; the changelog and the guide follow it.
+# One version number, CMake's; the changelog follows it, with a local suffix
+# where a site rebuilds the package with changes of its own (dch --local +site).
 version=$(sed -n 's/^project(vistrel_cgi VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
 changelog=$(dpkg-parsechangelog -S Version)
-if [ "$version" != "$changelog" ]; then
-  echo "package: CMakeLists.txt has version $version, debian/changelog $changelog: add a changelog entry" \
-       "for $version (dch -v $version)" >&2
-  exit 1
-fi
-if ! grep -q "vistrel_${version}_" docs/deploy.md; then
-  echo "package: docs/deploy.md does not name version $version in its install command" >&2
-  exit 1
-fi
+case "$changelog" in
+  "$version" | "$version"[+~]*) ;;
+  *) echo "package: CMakeLists.txt has version $version, debian/changelog $changelog: add a changelog entry" \
+          "for $version (dch -v $version)" >&2
+     exit 1 ;;
+esac
 
 # dpkg-buildpackage builds in a copy of the sources, beside which it writes the
 # packages: the checkout keeps no build products outside build/.
 work=build/package-work
 rm -rf "$work"
-mkdir -p "$work/vistrel-$version" build/packages
+mkdir -p "$work/vistrel-$changelog" build/packages
 tar -C . --exclude=./build --exclude=./out --exclude=./.git --exclude=__pycache__ -cf - . |
-  tar -C "$work/vistrel-$version" -xf -
-(cd "$work/vistrel-$version" && dpkg-buildpackage -us -uc -Jauto)
+  tar -C "$work/vistrel-$changelog" -xf -
+(cd "$work/vistrel-$changelog" && dpkg-buildpackage -us -uc -Jauto)
 rm -f build/packages/*
 find "$work" -maxdepth 1 -type f -exec mv -t build/packages {} +
 rm -rf "$work"
 
-lintian --fail-on error,warning $([ "$(id -u)" -ne 0 ] || echo --allow-root) build/packages/vistrel_"$version"_*.changes
-ls build/packages/*.deb
+lintian --fail-on error,warning $([ "$(id -u)" -ne 0 ] || echo --allow-root) build/packages/vistrel_*.changes
+echo "Built: $(cd build/packages && ls -- *.deb | paste -sd ' ')"
+echo "Install or upgrade: apt-get install ./build/packages/vistrel_*.deb"

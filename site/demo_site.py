@@ -171,7 +171,8 @@ def main():
     try:
         if AS_ROOT and not server_can_enter(root):
             print("demo: %s, lighttpd's user, cannot reach %s (a folder on the way, such as /root, is private): "
-                  "the site goes to %s" % (SERVER_USER, root, REACHABLE_ROOT), file=sys.stderr, flush=True)
+                  "the site goes to %s (rm -rf %s removes it)" % (SERVER_USER, root, REACHABLE_ROOT, REACHABLE_ROOT),
+                  file=sys.stderr, flush=True)
             root = REACHABLE_ROOT
         lay_out(args.programs, root)
         server = Server(root, args.port, args.mode)

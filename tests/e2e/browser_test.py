@@ -144,7 +144,8 @@ class GuideOverHttpsTest(Browser, unittest.TestCase):
         guide = Guide()
         cls.machine.run(guide.shell("Install the package")[0].split("\n", 1)[1] +  # the fixture has built it
                         "".join(guide.shell("lighttpd: CGI programs") + guide.shell("Create a counter")[:1]) +
-                        ON_PORT_8080["lighttpd"] + "\n" + "".join(guide.shell("lighttpd over HTTPS")))
+                        ON_PORT_8080["lighttpd"] + "\n" + "".join(guide.shell("lighttpd over HTTPS")),
+                        serving=(8080, 443))
         embed = next(text for heading, language, text, _ in guide.blocks if language == "html")
         with open("/var/www/html/counter.html", "w") as page:
             page.write("<!DOCTYPE html><html><head><title>counter</title></head><body>%s</body></html>" % embed)

@@ -90,7 +90,7 @@ class DemoTest(unittest.TestCase):
         demo = self.serve(private + "/demo")
         self.assertEqual(demo.stderr.readline(), "demo: www-data, lighttpd's user, cannot reach /run/e2e/private/demo "
                                                  "(a folder on the way, such as /root, is private): the site goes "
-                                                 "to /var/lib/vistrel-demo\n")
+                                                 "to /var/lib/vistrel-demo (rm -rf /var/lib/vistrel-demo removes it)\n")
         self.assertEqual(demo.stdout.readline(), "Serving the demo (cgi) at http://127.0.0.1:8080/ (Ctrl-C stops it)\n")
         self.assertEqual(snippet(request(8080, "GET", "/cgi-bin/vistrel?cid=1&chto=c")[2])[2], 0)
         with open("/var/lib/vistrel-demo/www/cgi-bin/1.dat") as count:

@@ -113,7 +113,7 @@ class Deployment:
             steps = GUIDE.shell("From source")  # the fixture has built the programs
             install = steps[1] + steps[2 + SERVERS.index(cls.server)]
         cls.machine.run(install + "".join(GUIDE.shell(cls.section)) * 2)
-        cls.machine.run(ON_PORT_8080[cls.server] + "\nsystemctl restart " + cls.server)
+        cls.machine.run(ON_PORT_8080[cls.server] + "\nsystemctl restart " + cls.server, serving=(PORT,))
 
     def get(self, path, **options):
         return request(PORT, "GET", path, **options)
@@ -210,9 +210,8 @@ class Deployment:
         self.assertEqual(len(set(traffic.counts)), len(traffic.counts))
         self.assertLessEqual(len(traffic.counts), counted)
         self.assertLessEqual(counted, len(traffic.counts) + len(traffic.failures))
-        if self.server != "nginx":  # a restart of spawn-fcgi's workers leaves nginx without one for a moment
-            self.assertEqual(traffic.failures, [])
-        # lighttpd's reload and the restart of spawn-fcgi's workers end the old workers, each after the
+        self.assertEqual(traffic.failures, [])
+        # lighttpd's reload and the restart of systemd's workers end the old workers, each after the
         # request in hand; mod_fcgid serves the new program from the first request on, the old one idles.
         if self.server != "apache2":
             wait_until(lambda: not set(before) & set(self.workers()), "the old programs' workers gone")
@@ -225,35 +224,34 @@ class Deployment:
             # The fixture has built the higher version; its guide names it.
             self.machine.mount_build("packages", os.path.join(OPTIONS["packages"], "2"))
             second = os.path.basename(glob.glob(OPTIONS["packages"] + "/2/vistrel_*.deb")[0]).split("_")[1]
-            block = GUIDE.shell("Upgrading the package")[0].split("\n", 1)[1]
-            self.install_again = re.sub(r"vistrel_[^_]+_", "vistrel_%s_" % second, block)
-            self.machine.run(self.install_again)
+            self.install_again = GUIDE.shell("Upgrading the package")[0].split("\n", 1)[1]
+            self.machine.run(self.install_again, serving=(PORT,))
             self.assertIn("Version: " + second, self.machine.run("dpkg -s vistrel"))
         else:
-            install, *restarts = GUIDE.shell("Upgrading from source")
-            restart = dict(zip(("lighttpd", "nginx"), restarts)).get(self.server, "")
-            self.machine.run(install + (restart if "FastCGI" in self.section else ""))
+            install, restart = GUIDE.shell("Upgrading from source")
+            self.machine.run(install + (restart if "FastCGI" in self.section and self.server != "apache2" else ""))
 
     def uninstall(self):
         server = "systemctl restart " + self.server
         if self.route == SOURCE:
             self.machine.run(GUIDE.shell("Uninstalling the package")[SERVERS.index(self.server)] +
-                             GUIDE.shell("Uninstalling from source")[0] + server)
+                             GUIDE.shell("Uninstalling from source")[0] + server, serving=self.restarted())
             self.assertFalse(self.counting())
             self.assertTrue(os.path.exists(COUNTERS + "/7.dat"))
             self.deploy()
             return
         conffiles = self.machine.run("dpkg-query -W -f '${Conffiles}' vistrel").split()[::2]
-        # Removed while enabled: every server still starts; counts and configuration stay.
-        self.machine.run("apt-get remove -y vistrel\n" + server)
+        # Removed while enabled, by the guide's line (envprobe is not installed): every server still
+        # starts; counts and configuration stay.
+        self.machine.run(GUIDE.shell("Uninstalling the package")[-1] + server, serving=self.restarted())
         self.assertFalse(self.counting())
         count = self.machine.read_counter("7")
         self.assertTrue(all(map(os.path.exists, conffiles)), conffiles)
         # Installed again, it counts on where it was.
-        self.machine.run(self.install_again)
+        self.machine.run(self.install_again, serving=(PORT,))
         self.assertEqual(snippet(self.visit())[2], int(count))
         # Purged while enabled: every server still starts; the counters and configuration are gone.
-        self.machine.run("apt-get purge -y vistrel\n" + server)
+        self.machine.run("apt-get purge -y vistrel\n" + server, serving=self.restarted())
         self.assertFalse(os.path.exists(COUNTERS), "purge keeps the counters")
         self.assertEqual([path for path in conffiles if os.path.exists(path)], [])
         self.assertFalse(self.counting())
@@ -262,6 +260,12 @@ class Deployment:
         self.deploy()
         self.machine.write_counter("7", 1)
         self.assertEqual(snippet(self.visit())[2], 1)
+
+    def restarted(self):
+        """The port to wait for after the server restarts without the programs: lighttpd's unit is
+        started before lighttpd listens; nginx's once it does, and without the programs' site, on
+        a port of its default site's."""
+        return () if self.server == "nginx" else (PORT,)
 
     def workers(self):
         """vistrel's FastCGI workers, each checked to run as www-data: process id, program file."""
@@ -278,15 +282,22 @@ class Deployment:
         return found
 
 
-class SpawnedWorkers:
-    """Workers that spawn-fcgi started, not the server."""
+class SocketWorkers:
+    """Workers on the socket that systemd holds for them."""
 
-    def test_without_workers_the_server_answers_an_error(self):
-        self.machine.run("systemctl stop vistrel-fcgi@vistrel")
-        try:
-            self.assertEqual(self.get("/cgi-bin/vistrel?cid=7&chto=c")[0], 502)
-        finally:
-            self.machine.run("systemctl start vistrel-fcgi@vistrel")
+    def test_the_socket_is_www_datas_alone_and_starts_a_worker_for_a_request_that_finds_none(self):
+        status = os.stat("/run/vistrel-fcgi.socket")
+        self.assertEqual((status.st_uid, status.st_mode & 0o777), (33, 0o600))
+        units = " ".join("$(realpath /lib/systemd/system/%s-worker%s)" % (program, unit)
+                         for program in ("vistrel", "fieldecho") for unit in (".socket", "@.service"))
+        self.assertEqual(self.machine.run("systemd-analyze verify %s 2>&1" % units.replace("@.", "@1.")), "")
+        print("%s: %s" % (self.name, self.machine.run(
+            "systemd-analyze security --no-pager vistrel-worker@1.service | tail -1").strip()))
+        self.machine.write_counter("7", 1)
+        self.machine.run("systemctl stop 'vistrel-worker@*'")
+        self.assertEqual(snippet(self.visit())[2], 1)
+        self.machine.run("systemctl start vistrel-worker@{1..4}")
+        self.assertEqual(len(self.workers()), 4)
 
 
 class ServedOverHttps:
@@ -294,7 +305,7 @@ class ServedOverHttps:
 
     def test_https_serves_a_snippet_that_points_at_https(self):
         self.machine.write_counter("7", 3)
-        self.machine.run("".join(GUIDE.shell(HTTPS[self.server])) * 2)
+        self.machine.run("".join(GUIDE.shell(HTTPS[self.server])) * 2, serving=(PORT, 443))
         status, _, body = request(443, "GET", "/cgi-bin/vistrel?cid=7&chto=c", tls=True)
         self.assertEqual((status, snippet(body)), (200, ("https://127.0.0.1/cgi-bin/vistrel?cid=7&chto=v",
                                                          "https://127.0.0.1/cgi-bin/count.gif", 3)))
@@ -368,16 +379,20 @@ class SharedCounters:
         with Machine() as machine:
             machine.run(GUIDE.shell("Install the package")[0].split("\n", 1)[1] +
                         "".join(GUIDE.shell("nginx: FastCGI workers")) + ON_PORT_8080["nginx"] +
-                        "\nsystemctl restart nginx\n" + "".join(GUIDE.shell("lighttpd: CGI programs")))
+                        "\nsystemctl restart nginx\n" + "".join(GUIDE.shell("lighttpd: CGI programs")),
+                        serving=(80, PORT))
             machine.write_counter("7", 5000)
             both = [Traffic(port, "7", total=1000) for port in (80, PORT)]
             counts = sum((traffic.stop(now=False).counts for traffic in both), [])
             self.assertEqual(sorted(counts), list(range(5000, 7000)))
             self.assertEqual(machine.read_counter("7"), "7000")
-            # A counter file may be a symbolic link into a shared folder.
+            # A counter file may be a symbolic link into a shared folder, which the workers may then write.
             os.makedirs("/run/e2e/shared")
             machine.run("printf 41 > /run/e2e/shared/8.dat && chown www-data: /run/e2e/shared/8.dat && "
                         "ln -s /run/e2e/shared/8.dat %s/8.dat" % COUNTERS)
+            machine.run("mkdir -p /etc/systemd/system/vistrel-worker@.service.d && printf '[Service]\\n"
+                        "ReadWritePaths=/run/e2e/shared\\n' > /etc/systemd/system/vistrel-worker@.service.d/shared.conf"
+                        " && systemctl daemon-reload && systemctl restart vistrel-worker@{1..4}")
             self.assertEqual([Traffic(port, "8", 1, 1).stop(now=False).counts for port in (80, PORT)], [[41], [42]])
             self.assertEqual(machine.read_counter("8"), "43")
 
@@ -395,17 +410,17 @@ def select(server):
     folder; returns the programs they need."""
     if server == "shared":
         globals()["SharedCountersTest"] = type("SharedCounters", (SharedCounters, unittest.TestCase), {})
-        return ["lighttpd", "nginx", "spawn-fcgi"]
+        return ["lighttpd", "nginx"]
     for name, server_name, route, section in DEPLOYMENTS:
         if server_name.startswith(server or "?"):
-            https = route == PACKAGE and ("CGI programs" in section or server_name == "nginx")
-            bases = (Deployment,) + ((SpawnedWorkers,) if server_name == "nginx" else ()) + (
+            https = route == PACKAGE
+            bases = (Deployment,) + ((SocketWorkers,) if "FastCGI" in name and server_name != "apache2" else ()) + (
                 (OperatingCounters,) if name == "lighttpd CGI" else ()) + ((ServedOverHttps,) if https else ())
             test = type(name, bases + (unittest.TestCase,), dict(
                 name=name, server=server_name, route=route, section=section))
             globals()[re.sub(r"\W", "", name) + "Test"] = test
     return {"lighttpd": ["lighttpd"], "apache": ["apache2"],
-            "nginx": ["nginx", "spawn-fcgi"]}.get(server, ["a server: lighttpd, apache, nginx or shared"])
+            "nginx": ["nginx"]}.get(server, ["a server: lighttpd, apache, nginx or shared"])
 
 
 if __name__ == "__main__":

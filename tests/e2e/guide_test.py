@@ -36,10 +36,11 @@ class GuideTest(unittest.TestCase):
         self.assertLessEqual(files, packaged)
         self.assertLessEqual(set(re.findall(r"\bdeploy/[\w/@.-]+\w", self.guide.text)), files)
 
-    def test_the_changelog_and_the_guide_follow_cmakes_version(self):
+    def test_the_changelog_follows_cmakes_version_and_the_guide_names_none(self):
         version = re.search(r"project\(vistrel_cgi VERSION (\S+) ", read("CMakeLists.txt")).group(1)
         self.assertEqual(re.match(r"vistrel \(([^)]+)\)", read("debian/changelog")).group(1), version)
-        self.assertEqual(set(re.findall(r"(?:vistrel|envprobe)_([^_]+)_", self.guide.text)), {version})
+        # Its install lines take whatever version scripts/package.sh built.
+        self.assertEqual(set(re.findall(r"(?:vistrel|envprobe)_(\S*?)\.deb", self.guide.text)), {"*"})
 
     def test_every_command_is_run_by_a_test(self):
         followed = {deployment[3] for deployment in DEPLOYMENTS} | set(HTTPS.values()) | set(ALSO_RUN)

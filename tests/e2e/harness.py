@@ -9,8 +9,8 @@ a real server and every change vanishes with the script; and every process the
 script starts dies with it.
 
     Machine   a fresh copy of the machine with each server's stock
-              configuration; runs the guide's commands; systemctl.py stands
-              in for systemd's systemctl there
+              configuration, booted with systemd as its init, as a
+              container; runs the guide's commands there
     Guide     the blocks of docs/deploy.md, by heading
     Chromium  one headless browser, driven over the DevTools pipe
 """
@@ -48,6 +48,7 @@ MACHINE_STATE = ("/etc", "/usr", "/var")
 # What this project leaves on a machine: its packages, and an older install's or the demo's files.
 PROJECT_PACKAGES = ("vistrel", "envprobe")
 PROJECT_STATE = (COUNTERS, "/var/lib/vistrel-demo", "/etc/systemd/system/vistrel-fcgi@.service",
+                 "/etc/systemd/system/vistrel-fcgi@.socket",
                  # A container's policy that no package start or reload a service: a server has none.
                  "/usr/sbin/policy-rc.d")
 # Each server's configuration folder, and its folders of links that enable parts of it.
@@ -122,6 +123,34 @@ def overlay(path, lower=None):
     mount("-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,workdir=%s" % (lower, upper, work), path)
 
 
+# What a machine's systemd must not start: it would reach the real machine (its clock, devices,
+# terminals, kernel modules) through what a container shares with it.
+NOT_BOOTED = ("systemd-timesyncd.service", "systemd-udevd.service", "systemd-udevd-control.socket",
+              "systemd-udevd-kernel.socket", "systemd-udev-trigger.service", "systemd-modules-load.service",
+              "kmod-static-nodes.service", "getty@tty1.service", "console-getty.service", "getty-static.service",
+              "systemd-pstore.service", "systemd-hwdb-update.service", "systemd-random-seed.service")
+# PID 1 of a machine, in process and mount namespaces of its own: it gives systemd what
+# systemd-nspawn gives a container (read-only /sys and /proc/sys, a /dev of its own with the
+# plain devices, its own cgroup tree and /tmp), then becomes systemd.
+CONTAINER_INIT = r"""
+set -e
+mount -t sysfs -o ro,nosuid,nodev,noexec sysfs /sys
+mount -t cgroup2 -o nosuid,nodev,noexec cgroup2 /sys/fs/cgroup
+mount --bind /proc/sys /proc/sys && mount -o bind,remount,ro /proc/sys
+mount -t tmpfs -o mode=755,nosuid tmpfs /dev
+for device in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
+  IFS=: read -r name major minor <<< "$device"
+  mknod -m 666 "/dev/$name" c "$major" "$minor"
+done
+mkdir /dev/pts /dev/shm
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts /dev/pts && ln -s pts/ptmx /dev/ptmx
+mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /dev/shm
+touch /dev/console && mount --bind /dev/null /dev/console
+case "$1" in /tmp/*) ;; *) mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp ;; esac
+exec /lib/systemd/systemd --system
+"""
+
+
 def loopback_up():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         request = struct.pack("16sH22x", b"lo", 0)
@@ -189,13 +218,15 @@ def stock_links():
 
 
 class Machine:
-    """A fresh copy of this machine, from boot: an empty /run, /etc, /usr,
-    /var and the checkout as overlays, with each server's configuration as its
+    """A fresh copy of this machine, booted: an empty /run, /etc, /usr, /var
+    and the checkout as overlays, with each server's configuration as its
     packages install it (this project's packages purged, every file that no
     package owns taken out of the servers' folders, only the stock parts
-    enabled), and the guide's build in build/deploy. It stands in for
-    systemd (see systemctl()). Servers and workers started through it stop,
-    and every change vanishes, when it closes."""
+    enabled, no service of the machine's enabled), and the guide's build in
+    build/deploy; then systemd boots on it as a container's init. Commands run
+    beside it, as from a root shell of that machine, and reach its systemd
+    through /run. Servers and workers started there stop, and every change
+    vanishes, when it closes."""
 
     def __enter__(self):
         mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
@@ -210,16 +241,19 @@ class Machine:
             self.mount_build("deploy", OPTIONS["guide-build"])
         if "packages" in OPTIONS:
             self.mount_build("packages", os.path.join(OPTIONS["packages"], "1"))
-        # Where systemd runs, this folder exists; the packages' scripts and the guide call systemctl.
-        os.makedirs("/run/systemd/system")
-        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "systemctl.py"), "/usr/bin/systemctl")
+        self.init = self.cgroup = None
         try:
             self.reset_to_stock()
-            self.boot_folders()
+            self.boot()
         except BaseException:
             self.__exit__(*sys.exc_info())
             raise
         return self
+
+    def init_pid(self):
+        """The container's init, once the unshare that starts it has forked it."""
+        with open("/proc/%d/task/%d/children" % (self.container.pid, self.container.pid)) as children:
+            return int((children.read().split() or [0])[0])
 
     def overlay(self, path, lower=None):
         overlay(path, lower)
@@ -237,7 +271,18 @@ class Machine:
         self.overlay(path, folder)
 
     def __exit__(self, *failure):
-        # Every process of the private machine but this script: servers, workers, what they started.
+        if self.init:
+            # The end of a container's init ends every process in it.
+            os.kill(self.init, signal.SIGKILL)
+            stop(self.container)
+        if self.cgroup:
+            def emptied():
+                with open(os.path.join(self.cgroup, "cgroup.events")) as events:
+                    return "populated 0" in events.read()
+            wait_until(emptied, "the machine's processes gone")
+            for parent, _, _ in sorted(os.walk(self.cgroup), reverse=True):
+                os.rmdir(parent)
+        # Every process of the private machine but this script: what its commands started.
         for pid in sorted(int(pid) for pid in os.listdir("/proc") if pid.isdigit() and int(pid) != os.getpid()):
             stop(pid)
         os.chdir("/")
@@ -260,26 +305,49 @@ class Machine:
             if os.path.isdir(os.path.dirname(path)):
                 os.symlink(target, path)
 
-    @staticmethod
-    def boot_folders():
-        """The folders that systemd-tmpfiles creates at boot for lighttpd."""
-        try:
-            with open("/usr/lib/tmpfiles.d/lighttpd.tmpfile.conf") as lines:
-                entries = [line.split() for line in lines if line.startswith("d ")]
-        except FileNotFoundError:
-            return
-        for _, path, mode, user, group, *_ in entries:
-            os.makedirs(path, exist_ok=True)
-            os.chmod(path, int(mode, 8))
-            shutil.chown(path, user, group)
+    def boot(self):
+        """Boots systemd, as the init of a container, on this copy of the machine."""
+        for wants in glob.glob("/etc/systemd/system/*.wants/*"):
+            os.remove(wants)
+        for unit in NOT_BOOTED:
+            os.symlink("/dev/null", "/etc/systemd/system/" + unit)
+        os.makedirs("/run/e2e/cgroup")
+        mount("-t", "cgroup2", "cgroup2", "/run/e2e/cgroup")
+        self.mounts.append("/run/e2e/cgroup")
+        self.cgroup = tempfile.mkdtemp(prefix="e2e-", dir="/run/e2e/cgroup")
+
+        def into_cgroup():
+            with open(os.path.join(self.cgroup, "cgroup.procs"), "w") as procs:
+                procs.write("0")
+        with open("/run/e2e/boot.log", "w") as log:
+            self.container = subprocess.Popen(
+                ["unshare", "--pid", "--fork", "--mount", "--cgroup", "--mount-proc", "--propagation", "private",
+                 "bash", "-c", CONTAINER_INIT, "init", ROOT], env=dict(os.environ, container="e2e"),
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log, preexec_fn=into_cgroup)
+
+        self.init = wait_until(self.init_pid, "the machine's init started")
+
+        def booted():
+            if self.container.poll() is not None:
+                with open("/run/e2e/boot.log") as log:
+                    raise AssertionError("the machine's init ended: " + log.read()[-3000:])
+            # systemctl answers once systemd's bus is up; until then it fails.
+            return self.run("systemctl is-system-running", expect_status=None).strip() in ("running", "degraded")
+        wait_until(booted, "the machine's systemd running")
+        failed = self.run("systemctl --failed --no-legend --plain")
+        if failed:
+            print("units that failed at boot:\n" + failed)
 
     # --- commands, as a user types them
 
-    def run(self, commands, expect_status=0):
-        """Runs commands in bash from the checkout, as a user pastes them.
-        Returns the output."""
+    def run(self, commands, expect_status=0, serving=()):
+        """Runs commands in bash from the checkout, as a user pastes them, then
+        waits until something listens on each port of `serving` (a server that
+        systemd has started may not listen yet). Returns the output."""
         with tempfile.TemporaryFile() as output:
-            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", commands], cwd=ROOT,
+            # In the machine's process namespace: its systemd answers only processes it can see.
+            inside = ["nsenter", "--target", str(self.init), "--pid"] if self.init else []
+            shell = subprocess.Popen(inside + ["bash", "-e", "-o", "pipefail", "-c", commands], cwd=ROOT,
                                      stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
             try:
                 shell.wait(LIMIT * 4)
@@ -291,6 +359,8 @@ class Machine:
         if expect_status is not None and shell.returncode != expect_status:
             raise AssertionError("status %d, not %d, from:\n%s\noutput:\n%s" % (shell.returncode, expect_status,
                                                                                   commands, text))
+        for port in serving:
+            wait_until(lambda: listening(port), "a server on port %d after:\n%s" % (port, commands))
         return text
 
     # --- counters, as the guide has them made
@@ -340,6 +410,11 @@ class Guide:
 
 
 # ---------------------------------------------------------------- requests
+
+def listening(port):
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
 
 def request(port, method, path, body=None, headers=None, tls=False):
     """Status, headers (a dict) and body bytes of one request to 127.0.0.1,
@@ -404,7 +479,7 @@ class Chromium:
              "--ignore-certificate-errors", "--remote-debugging-pipe", "--user-data-dir=" + self.profile,
              "--window-size=900,1000", "--hide-scrollbars", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=descriptors,
-            pass_fds=(3, 4))
+            pass_fds=(3, 4), env=dict(os.environ, HOME=self.profile))  # what it keeps goes with the profile
         os.close(commands_in)
         os.close(answers_out)
         self.next_id, self.pending, self.messages = 0, b"", []
