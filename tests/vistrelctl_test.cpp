@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <mutex>
 #include <string>
@@ -234,5 +235,109 @@ TEST(Vistrelctl, SetAndRestoreWhileWorkersCountLoseNoVisitAndCountNoneTwice) {
               shown.size(), runs[1000000].size(), runs[0].size(), runs[500000].size(), dir.read("7.dat").c_str());
   EXPECT_GT(runs[0].size() * runs[500000].size(), 0u);
 }
+
+}  // namespace
+
+namespace {
+
+enum class Worker { none, inTheFolder, inAnotherFolder };
+
+// A machine's set-up under a root of its own, and what check must say of it.
+struct Site {
+  const char* name;
+  mode_t folderMode;
+  bool counterOfRoot;  // root:root 644, as an administrator's printf leaves it
+  std::vector<std::string> enabled;
+  bool serverRuns;
+  Worker worker;
+  std::vector<std::string> named;
+  std::string said;
+  int status;
+};
+
+const std::vector<std::string> kLighttpdCgi = {"etc/lighttpd/conf-enabled/10-cgi.conf",
+                                               "etc/lighttpd/conf-enabled/20-vistrel.conf", "run/lighttpd.pid"};
+const std::vector<std::string> kNginx = {"etc/nginx/sites-enabled/vistrel", "etc/nginx/conf.d/vistrel-upstreams.conf",
+                                         "run/nginx.pid"};
+const std::vector<std::string> kApacheFcgid = {"etc/apache2/conf-enabled/vistrel-fastcgi.conf",
+                                               "etc/apache2/mods-enabled/fcgid.load", "run/apache2/apache2.pid"};
+
+// clang-format off
+const Site kSites[] = {
+    {"LighttpdCgiCounts", 0755, false, kLighttpdCgi, true, Worker::none, {},
+     "ok: $ROOT/usr/local/lib/cgi-bin/vistrel, run as www-data, answered a view of counter 7 with its page\n"
+     "ok: a visit would count\n", 0},
+    {"ApacheFcgidCounts", 0755, false, kApacheFcgid, true, Worker::none, {}, "ok: a visit would count\n", 0},
+    {"NginxWorkerCounts", 0755, false, kNginx, true, Worker::inTheFolder, {},
+     "ok: the worker on $ROOT/run/vistrel-fcgi.socket answered a view of counter 7 with its page\n", 0},
+    {"NoServerEnabled", 0755, false, {}, true, Worker::none, {},
+     "fault: no web server has vistrel enabled: see \"Enable one server\" in /usr/share/doc/vistrel/deploy.md\n", 1},
+    {"CounterNotTheServersUsers", 0755, true, kLighttpdCgi, true, Worker::none, {},
+     "fault: counter 7 is root:root 644: www-data cannot read and write it: chown www-data: $DIR/7.dat && "
+     "chmod 600 $DIR/7.dat\n", 1},
+    {"FolderClosedToTheServersUser", 0700, false, kLighttpdCgi, true, Worker::none, {},
+     "fault: the counter folder $DIR is root:root 700: www-data cannot enter it: chown root:www-data $DIR && "
+     "chmod 750 $DIR\n", 1},
+    {"CgiModuleNotEnabled", 0755, false, {kLighttpdCgi[1], kLighttpdCgi[2]}, true, Worker::none, {},
+     "fault: lighttpd runs vistrel as CGI programs, but $ROOT/etc/lighttpd/conf-enabled/10-cgi.conf is not enabled\n", 1},
+    {"ServerNotRunning", 0755, false, kLighttpdCgi, false, Worker::none, {},
+     "fault: lighttpd runs vistrel as CGI programs, but it is not running (no process named in $ROOT/run/lighttpd.pid)\n",
+     1},
+    {"NoWorkerListens", 0755, false, kNginx, true, Worker::none, {},
+     "fault: no worker socket for nginx at $ROOT/run/vistrel-fcgi.socket: systemctl enable --now vistrel-fcgi@vistrel\n",
+     1},
+    {"WorkerCountsElsewhere", 0755, false, kNginx, true, Worker::inAnotherFolder, {},
+     "fault: the worker on $ROOT/run/vistrel-fcgi.socket answered that counter 7 does not exist: "
+     "/usr/local/lib/cgi-bin/vistrel keeps its counters elsewhere, or www-data cannot open them\n", 1},
+    {"NamedCounterMissing", 0755, false, kLighttpdCgi, true, Worker::none, {"9"},
+     "fault: counter 9: no file $DIR/9.dat: vistrelctl create 9\n", 1},
+};
+// clang-format on
+
+void PrintTo(const Site& site, std::ostream* out) { *out << site.name; }
+
+std::string placed(std::string text, const std::string& mark, const std::string& path) {
+  for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), path);
+  return text;
+}
+
+class Check : public testing::TestWithParam<Site> {};
+
+TEST_P(Check, NamesTheFault) {
+  const Site& site = GetParam();
+  TempDir dir, root, elsewhere;
+  ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), site.folderMode), 0);
+  ASSERT_EQ(runCtl(dir, {"create", "7", "5"}).exitStatus, 0);
+  if (site.counterOfRoot) {
+    ASSERT_EQ(chown(dir.file("7.dat").c_str(), 0, 0) | chmod(dir.file("7.dat").c_str(), 0644), 0);
+  }
+  for (const std::string& file : site.enabled) {
+    std::filesystem::create_directories(std::filesystem::path(root.file(file)).parent_path());
+    const bool pidFile = file.find(".pid") != std::string::npos;
+    if (!pidFile || site.serverRuns) root.write(file, pidFile ? std::to_string(getpid()) : "include snippets/vistrel.conf;");
+  }
+  const std::string program = root.path() + CGI_PROGRAM;
+  std::filesystem::create_directories(std::filesystem::path(program).parent_path());
+  std::filesystem::create_symlink(VISTREL, program);
+  std::unique_ptr<FastCgiWorker> worker;
+  if (site.worker != Worker::none) {
+    worker = std::make_unique<FastCgiWorker>(VISTREL, site.worker == Worker::inTheFolder ? dir.path() : elsewhere.path());
+    std::filesystem::create_directories(root.file("run"));
+    std::filesystem::create_symlink(worker->socketPath(), root.file("run/vistrel-fcgi.socket"));
+  }
+  std::vector<std::string> arguments = {"--root", root.path(), "check"};
+  arguments.insert(arguments.end(), site.named.begin(), site.named.end());
+  const CgiResult result = runCtl(dir, arguments);
+  const std::string said = placed(placed(site.said, "$ROOT", root.path()), "$DIR", dir.path());
+  EXPECT_NE(result.output.find(said), std::string::npos) << result.output;
+  EXPECT_EQ(result.exitStatus, site.status) << result.output;
+  const std::string verdict = site.status ? "\nfault: a visit would not count\n" : "\nok: a visit would count\n";
+  EXPECT_EQ(result.output.substr(result.output.size() - std::min(verdict.size(), result.output.size())), verdict);
+  EXPECT_EQ(dir.read("7.dat"), "5");
+}
+
+INSTANTIATE_TEST_SUITE_P(Vistrelctl, Check, testing::ValuesIn(kSites),
+                         [](const testing::TestParamInfo<Site>& info) { return std::string(info.param.name); });
 
 }  // namespace
