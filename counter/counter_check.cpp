@@ -151,7 +151,7 @@ struct Route {
   const char* server;
   const char* how;
   const char* enabledBy;  // the file that enables it
-  std::vector<const char*> needs;
+  std::vector<const char*> needs;  // each one file, or files of which one will do, split by "|"
   const char* pidFile;
   std::vector<const char*> sockets;  // where its workers listen; none: the server starts the program itself
 };
@@ -165,7 +165,8 @@ const std::vector<Route>& routes() {
        {"/run/lighttpd/vistrel.socket-0", "/run/lighttpd/vistrel.socket-1", "/run/lighttpd/vistrel.socket-2",
         "/run/lighttpd/vistrel.socket-3"}},
       {"Apache httpd", "as CGI programs", "/etc/apache2/conf-enabled/vistrel.conf",
-       {"/etc/apache2/mods-enabled/cgid.load", "/etc/apache2/conf-enabled/serve-cgi-bin.conf"},
+       {"/etc/apache2/mods-enabled/cgid.load|/etc/apache2/mods-enabled/cgi.load",
+        "/etc/apache2/conf-enabled/serve-cgi-bin.conf"},
        "/run/apache2/apache2.pid", {}},
       // mod_fcgid starts its workers itself, on sockets of its own: its test is the program's.
       {"Apache httpd", "as FastCGI workers (mod_fcgid)", "/etc/apache2/conf-enabled/vistrel-fastcgi.conf",
@@ -397,8 +398,11 @@ void checkRoutes(const CheckPlaces& places, const ServerUser& user, bool viewabl
     const std::string runs = std::string(route.server) + " runs vistrel " + route.how;
     bool ready = true;
     for (const char* need : route.needs) {
-      if (!exists(places.root + need)) {
-        fault(runs + ", but " + places.root + need + " is not enabled");
+      const std::string choices = need;
+      const std::string first = choices.substr(0, choices.find('|'));
+      const std::string second = choices.find('|') == std::string::npos ? first : choices.substr(choices.find('|') + 1);
+      if (!exists(places.root + first) && !exists(places.root + second)) {
+        fault(runs + ", but " + places.root + first + " is not enabled");
         ready = false;
       }
     }

@@ -22,6 +22,10 @@ constexpr const char* kCounterFolder = ".";  // the current directory, where vis
 
 constexpr int kUsageStatus = 2;
 
+// The program that Debian's servers, and this tree's configurations for them,
+// run, wherever a build from source was installed.
+constexpr const char* kServedProgram = "/usr/lib/cgi-bin/vistrel";
+
 const char kUsage[] =
     "Usage: vistrelctl [--dir DIR] [--root DIR] COMMAND [ARGUMENT...]\n"
     "The counters of vistrel, the web hit counter, in %s.\n"
@@ -136,7 +140,7 @@ int runVerb(const Invocation& call) {
   if (verb == "restore") return readIds(arguments, 1, counterIds) ? restoreCounters(arguments[0], counterIds) : 1;
   if (verb == "show") return readIds(arguments, 0, counterIds) ? showCounters(counterIds) : 1;
   if (verb == "check") {
-    return readIds(arguments, 0, counterIds) ? checkCounters({call.folder, call.root, CGI_PROGRAM}, counterIds) : 1;
+    return readIds(arguments, 0, counterIds) ? checkCounters({call.folder, call.root, kServedProgram}, counterIds) : 1;
   }
   return usageError("unknown command: " + verb);
 }

@@ -265,7 +265,7 @@ const std::vector<std::string> kApacheFcgid = {"etc/apache2/conf-enabled/vistrel
 // clang-format off
 const Site kSites[] = {
     {"LighttpdCgiCounts", 0755, false, kLighttpdCgi, true, Worker::none, {},
-     "ok: $ROOT/usr/local/lib/cgi-bin/vistrel, run as www-data, answered a view of counter 7 with its page\n"
+     "ok: $ROOT/usr/lib/cgi-bin/vistrel, run as www-data, answered a view of counter 7 with its page\n"
      "ok: a visit would count\n", 0},
     {"ApacheFcgidCounts", 0755, false, kApacheFcgid, true, Worker::none, {}, "ok: a visit would count\n", 0},
     {"NginxWorkerCounts", 0755, false, kNginx, true, Worker::inTheFolder, {},
@@ -288,7 +288,7 @@ const Site kSites[] = {
      1},
     {"WorkerCountsElsewhere", 0755, false, kNginx, true, Worker::inAnotherFolder, {},
      "fault: the worker on $ROOT/run/vistrel-fcgi.socket answered that counter 7 does not exist: "
-     "/usr/local/lib/cgi-bin/vistrel keeps its counters elsewhere, or www-data cannot open them\n", 1},
+     "/usr/lib/cgi-bin/vistrel keeps its counters elsewhere, or www-data cannot open them\n", 1},
     {"NamedCounterMissing", 0755, false, kLighttpdCgi, true, Worker::none, {"9"},
      "fault: counter 9: no file $DIR/9.dat: vistrelctl create 9\n", 1},
 };
@@ -317,7 +317,7 @@ TEST_P(Check, NamesTheFault) {
     const bool pidFile = file.find(".pid") != std::string::npos;
     if (!pidFile || site.serverRuns) root.write(file, pidFile ? std::to_string(getpid()) : "include snippets/vistrel.conf;");
   }
-  const std::string program = root.path() + CGI_PROGRAM;
+  const std::string program = root.file("usr/lib/cgi-bin/vistrel");
   std::filesystem::create_directories(std::filesystem::path(program).parent_path());
   std::filesystem::create_symlink(VISTREL, program);
   std::unique_ptr<FastCgiWorker> worker;
