@@ -19,14 +19,16 @@
 #include <vector>
 
 #include "cgi_run.h"
+#include "platform/fastcgi_records.h"
 
 namespace {
 
 using Files = std::map<std::string, std::string>;
 
-CgiResult runCtl(const TempDir& dir, const std::vector<std::string>& arguments) {
+CgiResult runCtl(const TempDir& dir, const std::vector<std::string>& arguments, bool diskFull = false) {
   CgiRequest request;
   request.arguments = arguments;
+  request.diskFull = diskFull;
   request.workingDirectory = dir.path();
   return runCgi(VISTRELCTL, request);
 }
@@ -43,6 +45,7 @@ struct Command {
   std::string errors;
   int status;
   Files after;  // none: as before
+  bool diskFull = false;
 };
 
 // clang-format off
@@ -66,7 +69,7 @@ const Command kCommands[] = {
     {"ShowListsEveryCounterInIdOrder", {"show"},
      {{"7.dat", "41"}, {"ab.dat", "0\n"}, {".dat", ""}, {"\x01.dat", " -3"}, {"abc.dat", "9"}, {"7.dat.new", "1"}},
      "\"\" 0\n\\x01 -3\n7 41\nab 0\n", "", 0, {}},
-    {"ShowSaysWhichCounterIsMissing", {"show", "zz", "7", "7"}, {{"7.dat", "41"}}, "7 41\n",
+    {"ShowSaysWhichCounterIsMissing", {"show", "zz", "ab", "7", "7"}, {{"7.dat", "41"}, {"ab.dat", "0"}}, "7 41\nab 0\n",
      "vistrelctl: no counter zz\n", 1, {}},
     {"ShowSaysWhatIsNoCounterFile", {"show"}, {{"7.dat", "41"}, {"8.dat.new", "1"}}, "7 41\n", "", 0, {}},
     {"SetWritesTheCountAlone", {"set", "7", "5"}, {{"7.dat", "1234567\n"}}, "", "", 0, {{"7.dat", "5"}}},
@@ -105,6 +108,12 @@ const Command kCommands[] = {
      {{"7.dat", "1"}, {"b", kBackup.substr(0, kBackup.size() - 2)}}},
     {"RestoreRefusesABadCount", {"restore", "b"}, {{"b", "vistrel counters\n7 5x\n"}}, "",
      "vistrelctl: $DIR/b is not a vistrelctl backup: line 2\n", 1, {{"b", "vistrel counters\n7 5x\n"}}},
+    {"RestoreRefusesAWrongTemplateLength", {"restore", "b"}, {{"b", "vistrel counters\n7 report 2\nx\ny\n"}}, "",
+     "vistrelctl: $DIR/b is not a vistrelctl backup: line 2\n", 1, {}},
+    {"CreateOnAFullDiskLeavesNoCounter", {"create", "7", "41"}, {}, "", "vistrelctl: 7.dat: File too large\n", 1, {},
+     true},
+    {"SetOnAFullDiskKeepsTheCount", {"set", "7", "100"}, {{"7.dat", "5"}}, "",
+     "vistrel: counter 7: the count 100 could not be stored: File too large\n", 1, {}, true},
     {"TheFolderCanBeNamed", {"--dir", "sub", "show"}, {{"sub/7.dat", "3"}, {"8.dat", "1"}}, "7 3\n", "", 0, {}},
     {"AMissingFolderIsSaid", {"--dir", "none", "show"}, {}, "",
      "vistrelctl: cannot enter the counter folder none: No such file or directory\n", 1, {}},
@@ -130,7 +139,7 @@ TEST_P(Commands, AnswerAndLeaveTheirFiles) {
     std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
     dir.write(name, bytes);
   }
-  const CgiResult result = runCtl(dir, command.arguments);
+  const CgiResult result = runCtl(dir, command.arguments, command.diskFull);
   EXPECT_EQ(result.output, command.output);
   EXPECT_EQ(result.errors, inDir(command.errors, dir));
   EXPECT_EQ(result.exitStatus, command.status);
@@ -143,6 +152,21 @@ TEST_P(Commands, AnswerAndLeaveTheirFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Vistrelctl, Commands, testing::ValuesIn(kCommands),
                          [](const testing::TestParamInfo<Command>& info) { return std::string(info.param.name); });
+
+// check's requests to the workers: each length in one byte below 128, else in four.
+TEST(Vistrelctl, FastCgiPairsReadBackAsWritten) {
+  for (const std::size_t length : {0, 1, 127, 128, 255, 256, 70000}) {
+    const std::string name(length, 'n'), value(length + 1, 'v');
+    std::string stream;
+    fastcgi::appendPair(stream, name, value);
+    EXPECT_EQ(stream.size(), name.size() + value.size() + (length < 128 ? 1 : 4) + (length + 1 < 128 ? 1 : 4));
+    std::vector<std::string> read;
+    EXPECT_TRUE(fastcgi::forEachPair(stream, [&](std::string_view n, std::string_view v) {
+      read = {std::string(n), std::string(v)};
+    }));
+    EXPECT_EQ(read, (std::vector<std::string>{name, value})) << length;
+  }
+}
 
 TEST(Vistrelctl, HelpListsTheCommands) {
   TempDir dir;
@@ -178,13 +202,16 @@ TEST(Vistrelctl, SetWaitsForAVisitsLockAndGivesUpAfterItsWait) {
   EXPECT_EQ(held.contents(), "41");
 }
 
-// Visits from several workers, while vistrelctl sets the count and restores
-// a backup: every visit is shown a count of one run, each count once, and the
-// file holds the last run's next count.
+// Visits from several workers, while vistrelctl sets the count again and
+// again and then restores a backup: each set and the restore start a run of
+// counts of their own, every visit is shown a count of one run, each count
+// once, and the file holds the last run's next count.
 TEST(Vistrelctl, SetAndRestoreWhileWorkersCountLoseNoVisitAndCountNoneTwice) {
+  constexpr int kRun = 100000;  // the runs start kRun apart, each far shorter
+  constexpr int kSets = 8;
   TempDir dir;
-  dir.write("7.dat", "1000000");
-  dir.write("b", "vistrel counters\n7 500000\n");
+  dir.write("7.dat", std::to_string(10 * kRun));
+  dir.write("b", "vistrel counters\n7 " + std::to_string(9 * kRun) + "\n");
   FastCgiWorker::Options options;
   options.processes = 4;
   FastCgiWorker workers(VISTREL, dir.path(), options);
@@ -213,27 +240,29 @@ TEST(Vistrelctl, SetAndRestoreWhileWorkersCountLoseNoVisitAndCountNoneTwice) {
     const std::size_t target = visitsSoFar() + more;
     for (int waited = 0; visitsSoFar() < target && waited < kTimeoutSeconds * 100; ++waited) usleep(10000);
   };
-  afterMoreVisits(300);
-  const int set = runCtl(dir, {"set", "7", "0"}).exitStatus;
-  afterMoreVisits(300);
-  const int restored = runCtl(dir, {"restore", "b"}).exitStatus;
-  afterMoreVisits(300);
+  std::vector<int> statuses;
+  for (int set = 1; set <= kSets; ++set) {
+    afterMoreVisits(100);
+    statuses.push_back(runCtl(dir, {"set", "7", std::to_string(set * kRun)}).exitStatus);
+  }
+  afterMoreVisits(100);
+  statuses.push_back(runCtl(dir, {"restore", "b"}).exitStatus);
+  afterMoreVisits(100);
   stop = true;
   for (std::thread& visitor : visitors) visitor.join();
-  EXPECT_EQ(set, 0);
-  EXPECT_EQ(restored, 0);
-  // The runs: from 1,000,000 until the set, from 0 until the restore, from 500,000 on.
+  EXPECT_EQ(statuses, std::vector<int>(kSets + 1, 0));
   std::map<int, std::vector<int>> runs;
-  for (const int count : shown) runs[count >= 1000000 ? 1000000 : count >= 500000 ? 500000 : 0].push_back(count);
+  for (const int count : shown) runs[count / kRun * kRun].push_back(count);
+  // The first run, one per set, the restored one: none lost to a visit that wrote over it.
+  EXPECT_EQ(runs.size(), static_cast<std::size_t>(kSets + 2));
   for (auto& [first, counts] : runs) {
     std::sort(counts.begin(), counts.end());
     for (std::size_t i = 0; i < counts.size(); ++i) ASSERT_EQ(counts[i], first + static_cast<int>(i)) << first;
   }
-  EXPECT_EQ(dir.read("7.dat"), std::to_string(500000 + runs[500000].size()));
-  std::printf("set and restore under 8 visitors on 4 workers: %zu visits, %zu on 1000000.., %zu on 0.. after the set, "
-              "%zu on 500000.. after the restore; file %s: none lost, none twice\n",
-              shown.size(), runs[1000000].size(), runs[0].size(), runs[500000].size(), dir.read("7.dat").c_str());
-  EXPECT_GT(runs[0].size() * runs[500000].size(), 0u);
+  EXPECT_EQ(dir.read("7.dat"), std::to_string(9 * kRun + runs[9 * kRun].size()));
+  std::printf("%d sets and a restore under 8 visitors on 4 workers: %zu visits;", kSets, shown.size());
+  for (const auto& [first, counts] : runs) std::printf(" %zu from %d,", counts.size(), first);
+  std::printf(" file %s: none lost, none twice\n", dir.read("7.dat").c_str());
 }
 
 }  // namespace
