@@ -362,12 +362,14 @@ void testRoute(const std::string& root, const Route& route, const CheckPlaces& p
       fault(program + " is not there: install the package, or the programs from source");
       return;
     }
+    // Only root can become the servers' user; anyone else tries the program as themselves.
+    const std::string runAs = ::geteuid() == 0 ? kServerUser : "you";
     const std::string why = runProgram(program, places.counterFolder, user, counterId, answer, log);
     if (!why.empty()) {
-      fault(program + ", run as " + kServerUser + ": " + why + (log.empty() ? "" : ": " + log.substr(0, log.find('\n'))));
+      fault(program + ", run as " + runAs + ": " + why + (log.empty() ? "" : ": " + log.substr(0, log.find('\n'))));
       return;
     }
-    judgeView(program + ", run as " + kServerUser + ",", counterId, answer, log, places.program);
+    judgeView(program + ", run as " + runAs + ",", counterId, answer, log, places.program);
     return;
   }
   bool anyListening = false;
