@@ -149,7 +149,10 @@ bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate) 
 }
 
 bool rewriteCount(DataFile& data, bool stopBeforeCut) {
-  const int next = nextCount(data.reading.count());
+  return storeCount(data, nextCount(data.reading.count()), stopBeforeCut);
+}
+
+bool storeCount(DataFile& data, int next, bool stopBeforeCut) {
   std::string text = countText(next);
   const std::size_t digits = text.size();
   const bool cut = rewriteNeedsCut(data.reading, text, byteAt(data, digits));

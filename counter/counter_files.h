@@ -44,6 +44,11 @@ bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate);
 // its cut would (for tests).
 bool rewriteCount(DataFile& data, bool stopBeforeCut = false);
 
+// Writes `count` over the data file the way rewriteCount() writes the next
+// one: the administrator's command sets and restores counts with it, under
+// the lock that openDataFile() took for an update.
+bool storeCount(DataFile& data, int count, bool stopBeforeCut = false);
+
 // Closes the data file; after a rewrite, a failed close (a write that a
 // network file system could not store) is told to the server's log.
 void closeDataFile(DataFile& data);

@@ -51,6 +51,21 @@ void appendRecord(std::string& out, unsigned type, unsigned requestId, std::stri
   out.append(content);
 }
 
+void appendPair(std::string& out, std::string_view name, std::string_view value) {
+  for (const std::size_t length : {name.size(), value.size()}) {
+    if (length < 0x80) {
+      out += static_cast<char>(length);
+    } else {
+      out += static_cast<char>(length >> 24 | 0x80);
+      out += static_cast<char>(length >> 16 & 0xFF);
+      out += static_cast<char>(length >> 8 & 0xFF);
+      out += static_cast<char>(length & 0xFF);
+    }
+  }
+  out.append(name);
+  out.append(value);
+}
+
 void appendEndRequest(std::string& out, unsigned requestId, int appStatus, ProtocolStatus status) {
   const auto app = static_cast<unsigned>(appStatus);
   const char body[8] = {static_cast<char>(app >> 24),

@@ -57,6 +57,10 @@ bool forEachPair(std::string_view stream, Take take);
 // is at most kMaxContentLength bytes.
 void appendRecord(std::string& out, unsigned type, unsigned requestId, std::string_view content);
 
+// Appends one name-value pair to a stream of them (the client's side of
+// FCGI_PARAMS), each length in the shortest of the two forms.
+void appendPair(std::string& out, std::string_view name, std::string_view value);
+
 // Appends an FCGI_END_REQUEST record.
 void appendEndRequest(std::string& out, unsigned requestId, int appStatus, ProtocolStatus status);
 
