@@ -22,8 +22,8 @@ import time
 import unittest
 from urllib.parse import urlsplit
 
-from harness import (CGI_BIN, COUNTERS, ERROR_SNIPPET, LIMIT, OPTIONS, ROOT, Guide, Machine, changed_server_files, main,
-                     request, snippet, wait_until)
+from harness import (CGI_BIN, COUNTERS, ERROR_SNIPPET, LIMIT, OPTIONS, ROOT, Guide, Machine, changed_server_files,
+                     listening, main, request, snippet, wait_until)
 
 PACKAGE, SOURCE = "the package", "from source"
 # The order of the servers' own blocks in the sections From source and Uninstalling.
@@ -56,21 +56,23 @@ FORM = (b"1 successful form elements totally submitted\r\n\r\nListing decoded da
 class Traffic:
     """`clients` visitors counting on a counter, each a new connection per
     visit, until stopped or until they made `total` visits: the counts they
-    were shown and the failures."""
+    were shown and the failures. With https, every other one visits over
+    HTTPS on port 443."""
 
-    def __init__(self, port, counter, clients=16, total=None):
-        self.port, self.counter, self.counts, self.failures = port, counter, [], []
+    def __init__(self, port, counter, clients=16, total=None, https=False):
+        self.counter, self.counts, self.failures = counter, [], []
         self.left = itertools.count() if total is None else iter(range(total))
         self.done = threading.Event()
-        self.threads = [threading.Thread(target=self.visit) for _ in range(clients)]
+        self.threads = [threading.Thread(target=self.visit, args=(443, True) if https and number % 2 else (port, False))
+                        for number in range(clients)]
         for thread in self.threads:
             thread.start()
 
-    def visit(self):
+    def visit(self, port, tls):
         deadline = time.monotonic() + LIMIT * 4
         while not self.done.is_set() and time.monotonic() < deadline and next(self.left, None) is not None:
             try:
-                status, _, body = request(self.port, "GET", "/cgi-bin/vistrel?cid=%s&chto=c" % self.counter)
+                status, _, body = request(port, "GET", "/cgi-bin/vistrel?cid=%s&chto=c" % self.counter, tls=tls)
                 if status == 200:
                     self.counts.append(snippet(body)[2])
                 else:
@@ -196,7 +198,8 @@ class Deployment:
         self.machine.write_counter("7", 99)
         self.visit()  # mod_fcgid starts its workers on demand
         before = self.workers()
-        traffic = Traffic(PORT, "7")
+        https = listening(443)
+        traffic = Traffic(PORT, "7", https=https)
         self.addCleanup(traffic.stop)  # also when the test fails before it stops them
         time.sleep(1)
         started = time.monotonic()
@@ -205,8 +208,9 @@ class Deployment:
         time.sleep(1)
         traffic.stop()
         counted = int(self.machine.read_counter("7")) - 100
-        print("%s: upgrade in %.1f s under 16 clients: %d visits answered, %d failed %s"
-              % (self.name, took, len(traffic.counts), len(traffic.failures), sorted(set(map(str, traffic.failures)))))
+        print("%s%s: upgrade in %.1f s under 16 clients: %d visits answered, %d failed %s"
+              % (self.name, " with HTTPS" * https, took, len(traffic.counts), len(traffic.failures),
+                 sorted(set(map(str, traffic.failures)))))
         # Each answered visit counted once; a failed one at most once.
         self.assertEqual(len(set(traffic.counts)), len(traffic.counts))
         self.assertLessEqual(len(traffic.counts), counted)
