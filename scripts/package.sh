@@ -30,6 +30,11 @@ rm -f build/packages/*
 find "$work" -maxdepth 1 -type f -exec mv -t build/packages {} +
 rm -rf "$work"
 
-lintian --fail-on error,warning $([ "$(id -u)" -ne 0 ] || echo --allow-root) build/packages/vistrel_*.changes
+# lintian leaves cache files in its temporary folder: it gets one of its own
+# (not in the checkout, whose path may hold letters that lintian mangles).
+lintian_tmp=$(mktemp -d)
+trap 'rm -rf "$lintian_tmp"' EXIT
+TMPDIR="$lintian_tmp" lintian --fail-on error,warning $([ "$(id -u)" -ne 0 ] || echo --allow-root) \
+  build/packages/vistrel_*.changes
 echo "Built: $(cd build/packages && ls -- *.deb | paste -sd ' ')"
 echo "Install or upgrade: apt-get install ./build/packages/vistrel_*.deb"
