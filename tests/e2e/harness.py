@@ -130,10 +130,14 @@ NOT_BOOTED = ("systemd-timesyncd.service", "systemd-udevd.service", "systemd-ude
               "kmod-static-nodes.service", "getty@tty1.service", "console-getty.service", "getty-static.service",
               "systemd-pstore.service", "systemd-hwdb-update.service", "systemd-random-seed.service")
 # PID 1 of a machine, in process and mount namespaces of its own: it gives systemd what
-# systemd-nspawn gives a container (read-only /sys and /proc/sys, a /dev of its own with the
-# plain devices, its own cgroup tree and /tmp), then becomes systemd.
+# systemd-nspawn gives a container (its own root, read-only /sys and /proc/sys, a /dev of its own
+# with the plain devices, its own cgroup tree and /tmp), then becomes systemd.
 CONTAINER_INIT = r"""
 set -e
+# Its root becomes the root of its mount namespace: in a chroot it is not, and the kernel refuses
+# a chrooted process a user namespace, which systemd's sandboxing makes.
+unset E2E_INIT
+[ "$(findmnt -n -o ID -T .)" = "$(findmnt -n -o ID -T /)" ] || { pivot_root . . && umount -l . && cd /; }
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs /sys
 mount -t cgroup2 -o nosuid,nodev,noexec cgroup2 /sys/fs/cgroup
 mount --bind /proc/sys /proc/sys && mount -o bind,remount,ro /proc/sys
@@ -149,6 +153,9 @@ touch /dev/console && mount --bind /dev/null /dev/console
 case "$1" in /tmp/*) ;; *) mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp ;; esac
 exec /lib/systemd/systemd --system
 """
+# Enters its own mount namespace again, which takes it out of a chroot, into the chroot's folder.
+CONTAINER_ROOT = 'exec 3< / && exec nsenter --mount=/proc/self/ns/mnt --wd=/proc/self/fd/3 bash -c "$E2E_INIT" init "$1"'
+
 
 
 def loopback_up():
@@ -322,7 +329,7 @@ class Machine:
         with open("/run/e2e/boot.log", "w") as log:
             self.container = subprocess.Popen(
                 ["unshare", "--pid", "--fork", "--mount", "--cgroup", "--mount-proc", "--propagation", "private",
-                 "bash", "-c", CONTAINER_INIT, "init", ROOT], env=dict(os.environ, container="e2e"),
+                 "bash", "-c", CONTAINER_ROOT, "init", ROOT], env=dict(os.environ, container="e2e", E2E_INIT=CONTAINER_INIT),
                 stdin=subprocess.DEVNULL, stdout=log, stderr=log, preexec_fn=into_cgroup)
 
         self.init = wait_until(self.init_pid, "the machine's init started")
