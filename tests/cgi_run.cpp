@@ -7,6 +7,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -23,6 +24,8 @@
 #include <ostream>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/serving.h"
 
 namespace {
 
@@ -88,7 +91,7 @@ std::string record(RecordType type, const std::string& content) {
   return bytes + content;
 }
 
-// Content cut into records; an empty content still makes one (empty) record.
+// Content cut into records; empty content makes none.
 std::string records(RecordType type, const std::string& content) {
   std::string bytes;
   for (std::size_t at = 0; at < content.size(); at += kMaxContent)
@@ -114,6 +117,15 @@ std::string encodeParams(const std::vector<std::string>& environment) {
 }
 
 unsigned byteAt(const std::string& bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
+
+// The test's clock, in memory that the workers it forks share.
+volatile long long* sharedTestClock() {
+  static auto* clock = static_cast<volatile long long*>(
+      mmap(nullptr, sizeof(long long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  return clock;
+}
+
+long long testClockNow() { return *sharedTestClock(); }
 
 }  // namespace
 
@@ -344,6 +356,16 @@ std::string FastCgiClient::readUntilClosed() {
   return std::move(received_);
 }
 
+void FastCgiClient::waitUntilTaken() {
+  const std::size_t before = received_.size();
+  sendRaw(std::string{1, 9, 0, 0, 0, 0, 0, 0});
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  while (received_.size() == before) {
+    if (Clock::now() > deadline) throw std::runtime_error("no FCGI_GET_VALUES_RESULT in time");
+    if (!receiveFor(100)) throw std::runtime_error("the connection ended before FCGI_GET_VALUES_RESULT");
+  }
+}
+
 void FastCgiClient::waitForAnswerToStart() {
   const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
   while (received_.empty()) {
@@ -365,6 +387,7 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& work
 
 FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options)
     : socket_(home_.file("worker.sock")) {
+  sharedTestClock();
   const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -395,6 +418,10 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& work
         setrlimit(RLIMIT_NOFILE, &limit);
       }
       signal(SIGPIPE, SIG_DFL);
+      if (options.handler != nullptr) {
+        useWorkerClock(testClockNow);
+        _exit(serveRequests(options.handler));
+      }
       execve(program.c_str(), argvPointers.data(), envpPointers.data());
       _exit(127);
     }
@@ -435,6 +462,8 @@ CgiResult FastCgiWorker::runThroughCgiFcgi(const CgiRequest& request) const {
   }
   return runCgi(cgiFcgiPath(), bridged);
 }
+
+void advanceTestClock(long long milliseconds) { *sharedTestClock() += milliseconds; }
 
 std::string cgiFcgiPath() {
   const char* path = std::getenv("PATH");

@@ -81,8 +81,11 @@ class FastCgiClient {
   CgiResult readAnswer(int timeoutSeconds = kTimeoutSeconds);
   // Ends what this side sends and returns every byte the worker sends until it closes.
   std::string readUntilClosed();
-  // Waits until the first bytes of an answer came: the worker is inside the request.
+  // Waits until the first bytes of an answer came.
   void waitForAnswerToStart();
+  // Sends FCGI_GET_VALUES and waits for its result: the worker has then
+  // taken every record sent before it (the result is skipped by readAnswer).
+  void waitUntilTaken();
   void hangUp();                           // closes the connection, as a server whose client went away
   void sendRaw(const std::string& bytes);  // bytes as they stand, well-formed or not
 
@@ -108,6 +111,9 @@ class FastCgiWorker {
     std::vector<std::string> arguments;  // after argv[0]
     long memoryLimit = 0;                // address-space limit in bytes, 0: none
     long descriptorLimit = 0;            // open descriptors at most, 0: no limit of the test's own
+    // Instead of the program: this handler, served by a forked copy of the
+    // test on the test's clock (see advanceTestClock).
+    int (*handler)() = nullptr;
   };
   FastCgiWorker(const std::string& program, const std::string& workingDirectory);
   FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options);
@@ -130,6 +136,10 @@ class FastCgiWorker {
   std::string socket_;
   std::vector<pid_t> pids_;
 };
+
+// Moves the clock of the workers that serve a test's handler (never real
+// time): a deadline passes without waiting for it.
+void advanceTestClock(long long milliseconds);
 
 // How a test hands a request to a program.
 enum class Mode { cgi, fastcgi, cgiFcgi };
