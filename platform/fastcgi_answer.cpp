@@ -64,7 +64,7 @@ bool useParamsAsEnvironment(Worker& w, const std::string& params) {
 void forgetEnvironment(Worker& w) {
   useRequestEnvironment(nullptr);
   if (w.environmentText.capacity() > kTrimAfterBytes) {
-    w.environmentText = std::string();
+    freeString(w.environmentText);
     w.environment = std::vector<char*>();
   }
 }
@@ -124,7 +124,7 @@ void answer(Worker& w, Connection& c) {
 void forgetRequest(Worker& w, Connection& c) {
   std::uint64_t held = c.params.size();
   c.params.clear();
-  if (c.params.capacity() > kTrimAfterBytes / 4) c.params = std::string();
+  if (c.params.capacity() > kTrimAfterBytes / 4) freeString(c.params);
   held += clearSpool(c.input);
   held += clearSpool(c.output);
   c.retries = 0;

@@ -144,7 +144,7 @@ void takeReceived(Worker& w, Connection& c, std::size_t length) {
   }
   if (isOpen(c)) c.pending.assign(reinterpret_cast<const char*>(&w.received[at]), length - at);
   // A kept connection's idle room goes back; a cut record keeps what it needs.
-  if (c.pending.empty() && c.pending.capacity() > kMaxRecordLength) c.pending = std::string();
+  if (c.pending.empty() && c.pending.capacity() > kMaxRecordLength) freeString(c.pending);
 }
 
 void takePending(Worker& w, Connection& c) { takeReceived(w, c, restorePending(w, c)); }

@@ -137,7 +137,7 @@ std::uint64_t clearSpool(Spool& spool) {
   spool.fileBytes = 0;
   spool.memory.clear();
   // A small answer's room is kept for the next one; a large one's is given back.
-  if (spool.memory.capacity() > kSpoolMemoryBytes / 4) spool.memory = std::string();
+  if (spool.memory.capacity() > kSpoolMemoryBytes / 4) freeString(spool.memory);
   spool.chunk.reset();
   rewindSpool(spool);
   return held;

@@ -12,6 +12,10 @@
 
 namespace fastcgi {
 
+// Empties a string and gives its room back: assigning an empty string would
+// keep the room, as a move of a short string copies into it.
+inline void freeString(std::string& text) { std::string().swap(text); }
+
 struct Spool {
   std::string memory;       // the first bytes
   int file = -1;            // the bytes beyond memory, once there are any

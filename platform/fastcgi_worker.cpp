@@ -330,6 +330,8 @@ void closeConnection(Worker& w, Connection& c) {
   if (c.descriptor >= 0) ::close(c.descriptor);
   forgetRequest(w, c);
   if (c.pending.capacity() > kMaxRecordLength) w.trimPending = true;
+  // Moved out, not assigned over: its strings give their room back.
+  Connection gone = std::move(c);
   c = Connection{};
 }
 
