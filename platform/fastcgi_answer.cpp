@@ -98,6 +98,7 @@ void answer(Worker& w, Connection& c) {
     return;
   }
   if (c.retries == 0) c.setAsideSince = w.clock();
+  c.wroteErrors = false;  // what a run set aside wrote is dropped
   answering = &c;
   answeringWorker = &w;
   setAsideAsked = answerLost = false;

@@ -359,14 +359,6 @@ int serveFastCgi(int listener, RequestHandler handler) {
   return runWorker(*worker, &waitingMask);
 }
 
-void serveFastCgiConnection(int connection, RequestHandler handler) {
-  using namespace fastcgi;
-  ::fcntl(connection, F_SETFL, ::fcntl(connection, F_GETFL) | O_NONBLOCK);
-  auto worker = newWorker(handler);
-  adopt(*worker, connection);
-  runWorker(*worker, nullptr);
-}
-
 std::string answerFastCgiStream(std::string_view stream, RequestHandler handler) {
   using namespace fastcgi;
   auto worker = newWorker(handler);

@@ -21,10 +21,6 @@ int serveFastCgi(int listener, RequestHandler handler);
 // milliseconds, monotonic: for tests, which must not wait out a deadline.
 void useWorkerClock(long long (*clock)());
 
-// The same responder on one connected socket, accepting no other: it returns
-// once the connection has closed. Stop signals are left alone.
-void serveFastCgiConnection(int connection, RequestHandler handler);
-
 // The same responder without a socket: every byte the worker sends to a
 // peer that sends `stream` and then ends its side, for the fuzz target.
 std::string answerFastCgiStream(std::string_view stream, RequestHandler handler);

@@ -356,6 +356,11 @@ std::string FastCgiClient::readUntilClosed() {
   return std::move(received_);
 }
 
+bool FastCgiClient::hasReceived() {
+  receiveFor(0);
+  return !received_.empty();
+}
+
 void FastCgiClient::waitUntilTaken() {
   const std::size_t before = received_.size();
   sendRaw(std::string{1, 9, 0, 0, 0, 0, 0, 0});
@@ -511,6 +516,24 @@ CgiResult ProgramRunner::run(CgiRequest request) {
     worker_ = std::make_unique<FastCgiWorker>(program_, folder);
   }
   return mode_ == Mode::fastcgi ? worker_->run(request) : worker_->runThroughCgiFcgi(request);
+}
+
+void waitForLockWaiters(const std::string& path, int count) {
+  struct stat file {};
+  if (stat(path.c_str(), &file) != 0) throw std::runtime_error("cannot stat " + path);
+  // A waiter's line: "N: -> POSIX ADVISORY WRITE pid MAJ:MIN:INODE start end".
+  const std::string inode = ":" + std::to_string(file.st_ino) + " ";
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  for (;;) {
+    std::ifstream locks("/proc/locks");
+    int waiting = 0;
+    for (std::string line; std::getline(locks, line);) {
+      waiting += line.find(" -> ") != std::string::npos && line.find(inode) != std::string::npos;
+    }
+    if (waiting >= count) return;
+    if (Clock::now() > deadline) throw std::runtime_error("no " + std::to_string(count) + " waiters on " + path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 HeldLock::HeldLock(const std::string& path, bool shared)

@@ -83,6 +83,8 @@ class FastCgiClient {
   std::string readUntilClosed();
   // Waits until the first bytes of an answer came.
   void waitForAnswerToStart();
+  // Whether any byte of an answer has arrived, without waiting.
+  bool hasReceived();
   // Sends FCGI_GET_VALUES and waits for its result: the worker has then
   // taken every record sent before it (the result is skipped by readAnswer).
   void waitUntilTaken();
@@ -177,6 +179,10 @@ class InEachMode : public testing::TestWithParam<Mode> {
 // Waits for `child` to end, at most `timeoutSeconds`; then kills it and throws.
 // Returns its exit status, -1 for an end by a signal.
 int waitForExit(pid_t child, int timeoutSeconds = kTimeoutSeconds);
+
+// Waits until `count` processes wait for a lock on the file at `path`, as
+// /proc/locks lists them; throws after kTimeoutSeconds.
+void waitForLockWaiters(const std::string& path, int count);
 
 // Holds an fcntl lock on a file until destroyed: exclusive, as a visit takes
 // it, or shared, which anyone who can read the file can take.

@@ -79,7 +79,7 @@ TEST(CounterFaults, LosesNoVisitWhenManyOverlap) {
     // The visits queue up behind a held lock, so that they all run at once when it goes.
     HeldLock held(dir.file("7.dat"));
     for (int i = 0; i < kVisits; ++i) visits.push_back(startVisit(dir, dir.file("out" + std::to_string(i))));
-    usleep(300 * 1000);
+    waitForLockWaiters(dir.file("7.dat"), kVisits);
     EXPECT_EQ(dir.read("7.dat"), "100\n") << "a visit went past the lock";
   }
   ShownCounts shown;
@@ -106,7 +106,7 @@ TEST(CounterFaults, KeepsOneValidCountWhenVisitsAreKilled) {
       // The visits queue up behind a held lock; the first is killed while it waits.
       HeldLock held(dir.file("7.dat"));
       for (int i = 0; i < 16; ++i) visits.push_back(startVisit(dir, dir.file("out" + std::to_string(i))));
-      usleep(2000);
+      waitForLockWaiters(dir.file("7.dat"), 16);
       kill(visits[0], SIGKILL);
       sentKill[0] = true;
     }
@@ -227,9 +227,10 @@ TEST(CounterFaults, AnswersAsMissingWhileAnotherProcessHoldsTheLockAndStopsInTim
     EXPECT_EQ(asCgi.errors, kLogLine);
     FastCgiClient waiting(worker.socketPath());
     waiting.beginRequest(kCount);
+    waiting.waitUntilTaken();
     waiting.endInput();
-    usleep(200 * 1000);
-    // A worker waiting for the lock answers, then stops.
+    // A request in hand when the stop comes is still answered: after the
+    // lock's bound, while the worker sets it aside and retries.
     kill(worker.pids().at(0), SIGTERM);
     const CgiResult asWorker = waiting.readAnswer();
     EXPECT_EQ(asWorker.output, asCgi.output);

@@ -384,6 +384,16 @@ TEST(Worker, AnswersAtOnceBesideManySilentConnections) {
   }
 }
 
+TEST(Worker, EndsAtOnceSayingSoWhereTooFewDescriptorsAreLeft) {
+  for (const long descriptorLimit : {3L, 4L, 6L}) {
+    TempDir folder;
+    FastCgiWorker worker(VISTREL, folder.path(), {1, {}, 0, descriptorLimit});
+    EXPECT_EQ(worker.stop(0), std::vector<int>{1}) << descriptorLimit;
+    EXPECT_EQ(worker.ownOutput(), "vistrel: a limit of " + std::to_string(descriptorLimit) +
+                                      " open files is too few for a FastCGI worker, which needs 7\n");
+  }
+}
+
 TEST(Worker, AnswersEveryConnectionWhileItKeepsSome) {
   TempDir folder;
   FastCgiWorker worker(FIELDECHO, folder.path());
@@ -416,7 +426,7 @@ TEST(Worker, AnswersOthersAtOnceWhilePeersStallAndEndsThemAtTheirBound) {
     bool inputEnds;        // else the body stalls
     bool counterHeld;      // another process holds 8.dat's lock
     long long bound;       // what the test clock then moves
-    bool answerCut;        // after the bound the connection closes, its answer cut off
+    bool answerCut;        // its answer starts before the bound, and after it the connection closes
     int shown;             // else the count the first answer shows (one more each), -1 for the error snippet
     const char* errors;
     const char* countAfter;
@@ -443,6 +453,7 @@ TEST(Worker, AnswersOthersAtOnceWhilePeersStallAndEndsThemAtTheirBound) {
     }
     const CgiRequest visit9 = request({"REQUEST_METHOD=GET", "QUERY_STRING=cid=9&chto=c"});
     EXPECT_EQ(shownCount(FastCgiClient::exchange(worker.socketPath(), visit9).output), 0) << stall.label;
+    for (auto& peer : peers) EXPECT_EQ(peer->hasReceived(), stall.answerCut) << stall.label << ": before the bound";
     advanceTestClock(stall.bound);
     // A request wakes the worker, which then finds the bound passed.
     EXPECT_EQ(shownCount(FastCgiClient::exchange(worker.socketPath(), visit9).output), 1) << stall.label;
