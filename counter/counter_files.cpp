@@ -150,9 +150,9 @@ CounterOpening openAndLock(DataFile& data, const std::string& counterId, bool fo
     struct stat opened;
     data.descriptor = openRegularFile(name, O_RDWR, opened);
     if (data.descriptor < 0) return CounterOpening::missing;
-    const bool locked = waitMilliseconds == 0
-                            ? lockWholeFileAtOnce(data.descriptor, forUpdate)
-                            : lockWholeFile(data.descriptor, forUpdate, static_cast<long>(deadline - monotonicMilliseconds()));
+    const bool locked = waitMilliseconds == 0 ? lockWholeFileAtOnce(data.descriptor, forUpdate)
+                                              : lockWholeFile(data.descriptor, forUpdate,
+                                                              static_cast<long>(deadline - monotonicMilliseconds()));
     if (!locked) {
       closeDataFile(data);
       return CounterOpening::setAside;
@@ -177,7 +177,8 @@ bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate) 
 }
 
 CounterOpening openDataFileForRequest(DataFile& data, const std::string& counterId, bool forUpdate) {
-  if (!canSetRequestAside()) return openDataFile(data, counterId, forUpdate) ? CounterOpening::opened : CounterOpening::missing;
+  if (!canSetRequestAside())
+    return openDataFile(data, counterId, forUpdate) ? CounterOpening::opened : CounterOpening::missing;
   if (!counterFolderEntered()) return CounterOpening::missing;
   const CounterOpening opening = openAndLock(data, counterId, forUpdate, 0);
   if (opening != CounterOpening::setAside || setRequestAside(kLockWaitMilliseconds)) return opening;

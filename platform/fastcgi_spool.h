@@ -17,8 +17,8 @@ namespace fastcgi {
 inline void freeString(std::string& text) { std::string().swap(text); }
 
 struct Spool {
-  std::string memory;       // the first bytes
-  int file = -1;            // the bytes beyond memory, once there are any
+  std::string memory;  // the first bytes
+  int file = -1;       // the bytes beyond memory, once there are any
   std::uint64_t fileBytes = 0;
   std::uint64_t readAt = 0;  // bytes already read or sent, from the start
   // File bytes being sent: chunk[chunkStart, chunkEnd) are the spool's bytes from readAt on.

@@ -26,6 +26,7 @@
 //   fastcgi_worker.cpp  the loop: poll, accept, turns, deadlines, signals
 // The fuzz target's fuzz/reference_responder.h states what a connection is
 // answered; it must change with these files.
+// Linux and glibc only: accept4, ppoll, O_TMPFILE, malloc_trim.
 #pragma once
 
 #include <signal.h>

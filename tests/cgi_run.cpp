@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -127,6 +127,19 @@ volatile long long* sharedTestClock() {
 
 long long testClockNow() { return *sharedTestClock(); }
 
+// Waits until `process` sleeps in a write to a full pipe, as its /proc wchan tells.
+void waitUntilWritingToFullPipe(pid_t process) {
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  for (;;) {
+    std::ifstream wchan("/proc/" + std::to_string(process) + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    if (where.find("pipe_write") != std::string::npos) return;
+    if (Clock::now() > deadline) throw std::runtime_error("the program never waited on its output");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 }  // namespace
 
 int waitForExit(pid_t child, int timeoutSeconds) {
@@ -156,7 +169,8 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
   if (request.diskFull && (pipe(outPipe) != 0 || pipe(errPipe) != 0)) throw std::runtime_error("pipe failed");
-  const int out = request.diskFull ? outPipe[0] : temporaryFile();
+  if (request.whileOutputWaits != nullptr && pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+  const int out = outPipe[0] >= 0 ? outPipe[0] : temporaryFile();
   const int err = request.diskFull ? errPipe[0] : temporaryFile();
   int deadPipe[2] = {-1, -1};
   if (request.closeOutputEarly) {
@@ -175,7 +189,7 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   const pid_t child = fork();
   if (child == 0) {
     dup2(in, 0);
-    dup2(request.closeOutputEarly ? deadPipe[1] : request.diskFull ? outPipe[1] : out, 1);
+    dup2(request.closeOutputEarly ? deadPipe[1] : outPipe[1] >= 0 ? outPipe[1] : out, 1);
     dup2(request.diskFull ? errPipe[1] : err, 2);
     if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) _exit(126);
     if (request.runAsNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
@@ -192,13 +206,16 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
     _exit(127);
   }
   if (request.closeOutputEarly) close(deadPipe[1]);
-  if (request.diskFull) {
-    close(outPipe[1]);
-    close(errPipe[1]);
-  }
+  if (outPipe[1] >= 0) close(outPipe[1]);
+  if (request.diskFull) close(errPipe[1]);
   CgiResult result;
+  if (request.whileOutputWaits != nullptr) {
+    waitUntilWritingToFullPipe(child);
+    request.whileOutputWaits(request.workingDirectory);
+    result.output = readWhole(out);
+  }
   result.exitStatus = waitForExit(child);
-  result.output = readWhole(out);
+  result.output += readWhole(out);
   result.errors = readWhole(err);
   result.inputOffset = static_cast<long>(lseek(in, 0, SEEK_CUR));
   close(in);
@@ -518,19 +535,22 @@ CgiResult ProgramRunner::run(CgiRequest request) {
   return mode_ == Mode::fastcgi ? worker_->run(request) : worker_->runThroughCgiFcgi(request);
 }
 
-void waitForLockWaiters(const std::string& path, int count) {
+int locksOnFile(const std::string& path, bool waitedFor) {
   struct stat file {};
   if (stat(path.c_str(), &file) != 0) throw std::runtime_error("cannot stat " + path);
-  // A waiter's line: "N: -> POSIX ADVISORY WRITE pid MAJ:MIN:INODE start end".
+  // "N: POSIX ADVISORY WRITE pid MAJ:MIN:INODE start end", a waiter's with " -> " after "N:".
   const std::string inode = ":" + std::to_string(file.st_ino) + " ";
+  std::ifstream locks("/proc/locks");
+  int found = 0;
+  for (std::string line; std::getline(locks, line);) {
+    found += (line.find(" -> ") != std::string::npos) == waitedFor && line.find(inode) != std::string::npos;
+  }
+  return found;
+}
+
+void waitForLockWaiters(const std::string& path, int count) {
   const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  for (;;) {
-    std::ifstream locks("/proc/locks");
-    int waiting = 0;
-    for (std::string line; std::getline(locks, line);) {
-      waiting += line.find(" -> ") != std::string::npos && line.find(inode) != std::string::npos;
-    }
-    if (waiting >= count) return;
+  while (locksOnFile(path, true) < count) {
     if (Clock::now() > deadline) throw std::runtime_error("no " + std::to_string(count) + " waiters on " + path);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

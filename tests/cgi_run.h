@@ -24,6 +24,9 @@ struct CgiRequest {
   bool runAsNobody = false;              // drop root's rights, as a web server's user has none
   int closedDescriptor = -1;             // 0, 1 or 2: started with it closed
   bool diskFull = false;                 // no file may grow (RLIMIT_FSIZE 0, SIGXFSZ ignored)
+  // Called with workingDirectory once standard output, a pipe read only
+  // afterwards, is full: the program waits on its client.
+  void (*whileOutputWaits)(const std::string& workingDirectory) = nullptr;
 };
 
 struct CgiResult {
@@ -179,6 +182,10 @@ class InEachMode : public testing::TestWithParam<Mode> {
 // Waits for `child` to end, at most `timeoutSeconds`; then kills it and throws.
 // Returns its exit status, -1 for an end by a signal.
 int waitForExit(pid_t child, int timeoutSeconds = kTimeoutSeconds);
+
+// How many fcntl locks /proc/locks lists on the file at `path`: those held,
+// or those waited for.
+int locksOnFile(const std::string& path, bool waitedFor);
 
 // Waits until `count` processes wait for a lock on the file at `path`, as
 // /proc/locks lists them; throws after kTimeoutSeconds.
