@@ -94,7 +94,8 @@ def slow_peers(say, vistrel, work):
             pool = Pool(vistrel, work)
             try:
                 slow = [slow_connection(pool, kind) for _ in range(count)]
-                time.sleep(0.3)
+                # Time for the workers to take them all (and make the 4 MiB answers).
+                time.sleep(1)
                 waits = [pool.request(get(b"cid=8&chto=c")) for _ in range(20)]
                 rows.append([kind, count, "%.1f" % (max(waits) * 1000)])
                 for connection in slow:
@@ -154,7 +155,10 @@ def idle_memory(say, vistrel, work):
         rows.append(["after a visit with a 64 MiB body", idle()])
         held = [pool.connect() for _ in range(128)]
         for connection in held:
-            connection.sendall(begin(large)[:-8])
+            try:
+                connection.sendall(begin(large)[:-8])
+            except OSError:
+                pass  # a worker holds 32 connections: it closes the oldest for a new one
         rows.append(["while 128 connections send 1 MB of parameters and stop", idle()])
         for connection in held:
             connection.close()
