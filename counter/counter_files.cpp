@@ -148,7 +148,13 @@ CounterOpening openAndLock(DataFile& data, const std::string& counterId, bool fo
   data.counterId = counterId;
   for (;;) {
     struct stat opened;
+    errno = 0;  // a file that is not regular sets none
     data.descriptor = openRegularFile(name, O_RDWR, opened);
+    if (data.descriptor < 0 && (errno == EMFILE || errno == ENFILE)) {
+      // The counter may well exist: this visit could not be counted.
+      reportCounterProblem(counterId,
+                           std::string("cannot be opened: ") + std::strerror(errno) + "; answered as missing");
+    }
     if (data.descriptor < 0) return CounterOpening::missing;
     const bool locked = waitMilliseconds == 0 ? lockWholeFileAtOnce(data.descriptor, forUpdate)
                                               : lockWholeFile(data.descriptor, forUpdate,

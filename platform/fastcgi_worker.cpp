@@ -40,7 +40,8 @@ std::size_t openConnections(const Worker& w) {
 bool isIdle(const Connection& c) { return c.phase == Phase::waiting && c.pending.empty() && spoolIsEmpty(c.output); }
 
 // Makes room for one more connection: the oldest idle one goes first, else
-// the oldest that waits on its peer. Requests in hand are never dropped.
+// the oldest that waits on its peer. A request whose program is to run is
+// never dropped.
 bool makeRoom(Worker& w) {
   if (openConnections(w) < w.connectionLimit) return true;
   Connection* oldest = nullptr;
