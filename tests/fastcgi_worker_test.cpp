@@ -170,6 +170,7 @@ TEST(Worker, GivesBackTheMemoryOfALargeForm) {
   EXPECT_LE(residentKiB(worker.pids().at(0)), idleKiB + 512) << "idle: " << idleKiB << " KiB";
 }
 
+// As CGI, the same refusals end the process with status 1 and nothing written.
 TEST(Worker, EndsARefusedOrFailedRequestWithStatusOneAndServesTheNext) {
   struct Refusal {
     const char* label;
@@ -182,6 +183,12 @@ TEST(Worker, EndsARefusedOrFailedRequestWithStatusOneAndServesTheNext) {
   refusals.push_back({"memory runs out", {"REQUEST_METHOD=POST"}, "a=" + std::string(48 << 20, 'x'), 24 << 20});
 #endif
   for (const auto& refusal : refusals) {
+    CgiRequest asCgi = request(refusal.environment, refusal.input);
+    asCgi.memoryLimit = refusal.memoryLimit;
+    const CgiResult cgi = runCgi(FIELDECHO, asCgi);
+    EXPECT_EQ(cgi.exitStatus, 1) << refusal.label << " as CGI";
+    EXPECT_EQ(cgi.output, "") << refusal.label << " as CGI";
+    EXPECT_EQ(cgi.errors, "") << refusal.label << " as CGI";
     TempDir folder;
     FastCgiWorker worker(FIELDECHO, folder.path(), {1, {}, refusal.memoryLimit});
     for (int i = 0; i < 2; ++i) {

@@ -102,17 +102,4 @@ TEST_P(FieldEchoInEachMode, StreamsABodyLargerThanAnyBuffer) {
 INSTANTIATE_TEST_SUITE_P(Modes, FieldEchoInEachMode, testing::ValuesIn(kAllModes),
                          [](const testing::TestParamInfo<Mode>& mode) { return modeName(mode.param); });
 
-#ifndef __SANITIZE_ADDRESS__
-TEST(FieldEcho, AnswersNothingWhenMemoryRunsOut) {
-  CgiRequest request;
-  request.environment = {"REQUEST_METHOD=POST"};
-  request.input = "a=" + std::string(48 << 20, 'x');
-  request.memoryLimit = 24 << 20;
-  const CgiResult result = runCgi(FIELDECHO, request);
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.errors, "");
-}
-#endif
-
 }  // namespace
