@@ -392,7 +392,13 @@ TEST(Worker, AnswersAtOnceBesideManySilentConnections) {
 }
 
 TEST(Worker, EndsAtOnceSayingSoWhereTooFewDescriptorsAreLeft) {
-  for (const long descriptorLimit : {3L, 4L, 6L}) {
+#ifdef __SANITIZE_ADDRESS__
+  // A sanitized build links dynamically: below 6 the loader runs out first.
+  const long limits[] = {6};
+#else
+  const long limits[] = {3, 4, 6};
+#endif
+  for (const long descriptorLimit : limits) {
     TempDir folder;
     FastCgiWorker worker(VISTREL, folder.path(), {1, {}, 0, descriptorLimit});
     EXPECT_EQ(worker.stop(0), std::vector<int>{1}) << descriptorLimit;
