@@ -210,7 +210,13 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   if (request.diskFull) close(errPipe[1]);
   CgiResult result;
   if (request.whileOutputWaits != nullptr) {
-    waitUntilWritingToFullPipe(child);
+    try {
+      waitUntilWritingToFullPipe(child);
+    } catch (const std::exception&) {
+      kill(child, SIGKILL);  // no program is left behind, blocked on its output
+      waitForExit(child);
+      throw;
+    }
     request.whileOutputWaits(request.workingDirectory);
     result.output = readWhole(out);
   }
