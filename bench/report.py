@@ -12,6 +12,7 @@ import sys
 import tempfile
 
 import chart
+import peers
 import worker_profile
 import served
 
@@ -294,8 +295,8 @@ def main():
     parser.add_argument("--seconds", type=int, default=5, help="length of each wrk run")
     parser.add_argument("--parts", default="startup,decode,served",
                         help="which parts to measure; also (not by default) 'keepalive', vistrel with and without "
-                        "nginx's upstream keepalive with nothing else running, and 'profile', where the workers' "
-                        "time goes")
+                        "nginx's upstream keepalive with nothing else running, 'profile', where the workers' "
+                        "time goes, and 'peers', slow and hostile peers against a pool of workers")
     parser.add_argument("--chart", default=os.path.join(HERE, "..", "docs", "speed.svg"))
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
@@ -356,6 +357,8 @@ def main():
         worker_profile.keepalive_check(say, builds, args.work)
     if "profile" in parts:
         worker_profile.profile(say, builds, args.work)
+    if "peers" in parts:
+        peers.peers(say, programs["vistrel"], args.work)
 
     with open(os.path.join(args.work, "report.md"), "w") as out:
         out.write("\n".join(say.lines) + "\n")

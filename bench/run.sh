@@ -10,10 +10,13 @@
 #
 #   bench/run.sh [--rounds N] [--seconds S] [--parts startup,decode,served] [--chart FILE]
 #
-# Two parts are not run by default: --parts keepalive compares vistrel with and
+# Three parts are not run by default: --parts keepalive compares vistrel with and
 # without nginx's upstream keepalive, each behind its own nginx with nothing
 # else running; --parts profile shows where the workers' time goes per request:
-# CPU, system calls (strace), instructions (valgrind's callgrind).
+# CPU, system calls (strace), instructions (valgrind's callgrind); --parts peers
+# sets slow and hostile peers on a pool of vistrel workers (slow bodies, unread
+# answers, a held counter lock, large parameters) and prints what a normal
+# visit waits and what memory an idle worker keeps.
 #
 # Loopback only; every run and every wait is bounded.
 set -euo pipefail

@@ -120,32 +120,76 @@ void enterCounterFolder() {
 #endif
 }
 
-bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate) {
-  if (counterFolderError != 0) {
-#ifdef CGI_COUNTER_DIR
-    reportToServerLog(std::string("vistrel: cannot enter the counter folder " CGI_COUNTER_DIR ": ") +
-                      std::strerror(counterFolderError));
-#endif
-    return false;
+// Takes the lock only if no other process holds it.
+bool lockWholeFileAtOnce(int descriptor, bool exclusive) {
+  struct flock lock {};
+  lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  while (::fcntl(descriptor, F_SETLK, &lock) != 0) {
+    if (errno != EINTR) return errno != EACCES && errno != EAGAIN;
   }
+  return true;
+}
+
+bool counterFolderEntered() {
+  if (counterFolderError == 0) return true;
+#ifdef CGI_COUNTER_DIR
+  reportToServerLog(std::string("vistrel: cannot enter the counter folder " CGI_COUNTER_DIR ": ") +
+                    std::strerror(counterFolderError));
+#endif
+  return false;
+}
+
+// Opens the counter's data file and locks it, waiting for the lock at most
+// `waitMilliseconds` (none at all for 0), until the name leads to the locked file.
+CounterOpening openAndLock(DataFile& data, const std::string& counterId, bool forUpdate, long waitMilliseconds) {
   const std::string name = counterId + ".dat";
-  const long long deadline = monotonicMilliseconds() + kLockWaitMilliseconds;
+  const long long deadline = monotonicMilliseconds() + waitMilliseconds;
   data.counterId = counterId;
   for (;;) {
     struct stat opened;
+    errno = 0;  // a file that is not regular sets none
     data.descriptor = openRegularFile(name, O_RDWR, opened);
-    if (data.descriptor < 0) return false;
-    if (!lockWholeFile(data.descriptor, forUpdate, static_cast<long>(deadline - monotonicMilliseconds()))) {
-      reportCounterProblem(counterId, "locked by another process for too long; answered as missing");
+    if (data.descriptor < 0 && (errno == EMFILE || errno == ENFILE)) {
+      // The counter may well exist: this visit could not be counted.
+      reportCounterProblem(counterId,
+                           std::string("cannot be opened: ") + std::strerror(errno) + "; answered as missing");
+    }
+    if (data.descriptor < 0) return CounterOpening::missing;
+    const bool locked = waitMilliseconds == 0 ? lockWholeFileAtOnce(data.descriptor, forUpdate)
+                                              : lockWholeFile(data.descriptor, forUpdate,
+                                                              static_cast<long>(deadline - monotonicMilliseconds()));
+    if (!locked) {
       closeDataFile(data);
-      return false;
+      return CounterOpening::setAside;
     }
     if (stillNamed(name, opened)) break;
     // The lock is the replaced file's: the visit counts in the file that took its place.
     closeDataFile(data);
   }
   scanCount(data);
-  return true;
+  return CounterOpening::opened;
+}
+
+void reportLockedTooLong(const std::string& counterId) {
+  reportCounterProblem(counterId, "locked by another process for too long; answered as missing");
+}
+
+bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate) {
+  if (!counterFolderEntered()) return false;
+  const CounterOpening opening = openAndLock(data, counterId, forUpdate, kLockWaitMilliseconds);
+  if (opening == CounterOpening::setAside) reportLockedTooLong(counterId);
+  return opening == CounterOpening::opened;
+}
+
+CounterOpening openDataFileForRequest(DataFile& data, const std::string& counterId, bool forUpdate) {
+  if (!canSetRequestAside())
+    return openDataFile(data, counterId, forUpdate) ? CounterOpening::opened : CounterOpening::missing;
+  if (!counterFolderEntered()) return CounterOpening::missing;
+  const CounterOpening opening = openAndLock(data, counterId, forUpdate, 0);
+  if (opening != CounterOpening::setAside || setRequestAside(kLockWaitMilliseconds)) return opening;
+  reportLockedTooLong(counterId);
+  return CounterOpening::missing;
 }
 
 bool rewriteCount(DataFile& data, bool stopBeforeCut) {

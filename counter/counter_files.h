@@ -38,6 +38,17 @@ constexpr long kLockWaitMilliseconds = 3000;
 // is not a regular file, or stays locked by another process too long.
 bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate);
 
+// How a request's counter opened.
+enum class CounterOpening { opened, missing, setAside };
+
+// As openDataFile, for a request of a FastCGI worker, which must not wait on
+// a lock that another process holds: the request is set aside (see
+// setRequestAside) and runs again from its start, up to kLockWaitMilliseconds
+// in all, while the worker serves others; then it is answered as missing and
+// the server's log says why. Elsewhere (a CGI request) it waits as
+// openDataFile does.
+CounterOpening openDataFileForRequest(DataFile& data, const std::string& counterId, bool forUpdate);
+
 // Writes the next count over the start of the data file (see rewriteNeedsCut).
 // Returns false, having told the server's log, when it could not be stored.
 // With stopBeforeCut, leaves the file as a visit killed between its write and

@@ -1,7 +1,8 @@
 // What the two ways of serving a request share, inside the platform: CGI in
-// request.cpp, FastCGI in fastcgi.cpp.
+// request.cpp, FastCGI in the fastcgi_*.cpp files (see fastcgi_worker.h).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/request.h"
@@ -16,9 +17,13 @@ void releaseRequest();
 // A FastCGI worker on the listening socket `listener`: see serveRequests.
 int serveFastCgi(int listener, RequestHandler handler);
 
-// The same responder on one connected socket, accepting no other: it returns
-// once the connection has closed. Stop signals are left alone.
-void serveFastCgiConnection(int connection, RequestHandler handler);
+// The clock of the workers and connections served after this call, in
+// milliseconds, monotonic: for tests, which must not wait out a deadline.
+void useWorkerClock(long long (*clock)());
+
+// The same responder without a socket: every byte the worker sends to a
+// peer that sends `stream` and then ends its side, for the fuzz target.
+std::string answerFastCgiStream(std::string_view stream, RequestHandler handler);
 
 // Puts `line` on the error stream of the FastCGI request being answered;
 // false when no FastCGI request is being answered.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,6 +24,8 @@
 #include <ostream>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/serving.h"
 
 namespace {
 
@@ -88,7 +91,7 @@ std::string record(RecordType type, const std::string& content) {
   return bytes + content;
 }
 
-// Content cut into records; an empty content still makes one (empty) record.
+// Content cut into records; empty content makes none.
 std::string records(RecordType type, const std::string& content) {
   std::string bytes;
   for (std::size_t at = 0; at < content.size(); at += kMaxContent)
@@ -114,6 +117,28 @@ std::string encodeParams(const std::vector<std::string>& environment) {
 }
 
 unsigned byteAt(const std::string& bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
+
+// The test's clock, in memory that the workers it forks share.
+volatile long long* sharedTestClock() {
+  static auto* clock = static_cast<volatile long long*>(
+      mmap(nullptr, sizeof(long long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  return clock;
+}
+
+long long testClockNow() { return *sharedTestClock(); }
+
+// Waits until `process` sleeps in a write to a full pipe, as its /proc wchan tells.
+void waitUntilWritingToFullPipe(pid_t process) {
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  for (;;) {
+    std::ifstream wchan("/proc/" + std::to_string(process) + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    if (where.find("pipe_write") != std::string::npos) return;
+    if (Clock::now() > deadline) throw std::runtime_error("the program never waited on its output");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
 }  // namespace
 
@@ -144,7 +169,8 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
   if (request.diskFull && (pipe(outPipe) != 0 || pipe(errPipe) != 0)) throw std::runtime_error("pipe failed");
-  const int out = request.diskFull ? outPipe[0] : temporaryFile();
+  if (request.whileOutputWaits != nullptr && pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+  const int out = outPipe[0] >= 0 ? outPipe[0] : temporaryFile();
   const int err = request.diskFull ? errPipe[0] : temporaryFile();
   int deadPipe[2] = {-1, -1};
   if (request.closeOutputEarly) {
@@ -163,7 +189,7 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
   const pid_t child = fork();
   if (child == 0) {
     dup2(in, 0);
-    dup2(request.closeOutputEarly ? deadPipe[1] : request.diskFull ? outPipe[1] : out, 1);
+    dup2(request.closeOutputEarly ? deadPipe[1] : outPipe[1] >= 0 ? outPipe[1] : out, 1);
     dup2(request.diskFull ? errPipe[1] : err, 2);
     if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) _exit(126);
     if (request.runAsNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
@@ -180,13 +206,22 @@ CgiResult runCgi(const std::string& program, const CgiRequest& request) {
     _exit(127);
   }
   if (request.closeOutputEarly) close(deadPipe[1]);
-  if (request.diskFull) {
-    close(outPipe[1]);
-    close(errPipe[1]);
-  }
+  if (outPipe[1] >= 0) close(outPipe[1]);
+  if (request.diskFull) close(errPipe[1]);
   CgiResult result;
+  if (request.whileOutputWaits != nullptr) {
+    try {
+      waitUntilWritingToFullPipe(child);
+    } catch (const std::exception&) {
+      kill(child, SIGKILL);  // no program is left behind, blocked on its output
+      waitForExit(child);
+      throw;
+    }
+    request.whileOutputWaits(request.workingDirectory);
+    result.output = readWhole(out);
+  }
   result.exitStatus = waitForExit(child);
-  result.output = readWhole(out);
+  result.output += readWhole(out);
   result.errors = readWhole(err);
   result.inputOffset = static_cast<long>(lseek(in, 0, SEEK_CUR));
   close(in);
@@ -344,6 +379,21 @@ std::string FastCgiClient::readUntilClosed() {
   return std::move(received_);
 }
 
+bool FastCgiClient::hasReceived() {
+  receiveFor(0);
+  return !received_.empty();
+}
+
+void FastCgiClient::waitUntilTaken() {
+  const std::size_t before = received_.size();
+  sendRaw(std::string{1, 9, 0, 0, 0, 0, 0, 0});
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  while (received_.size() == before) {
+    if (Clock::now() > deadline) throw std::runtime_error("no FCGI_GET_VALUES_RESULT in time");
+    if (!receiveFor(100)) throw std::runtime_error("the connection ended before FCGI_GET_VALUES_RESULT");
+  }
+}
+
 void FastCgiClient::waitForAnswerToStart() {
   const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
   while (received_.empty()) {
@@ -365,6 +415,7 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& work
 
 FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options)
     : socket_(home_.file("worker.sock")) {
+  sharedTestClock();
   const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -395,6 +446,10 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const std::string& work
         setrlimit(RLIMIT_NOFILE, &limit);
       }
       signal(SIGPIPE, SIG_DFL);
+      if (options.handler != nullptr) {
+        useWorkerClock(testClockNow);
+        _exit(serveRequests(options.handler));
+      }
       execve(program.c_str(), argvPointers.data(), envpPointers.data());
       _exit(127);
     }
@@ -435,6 +490,8 @@ CgiResult FastCgiWorker::runThroughCgiFcgi(const CgiRequest& request) const {
   }
   return runCgi(cgiFcgiPath(), bridged);
 }
+
+void advanceTestClock(long long milliseconds) { *sharedTestClock() += milliseconds; }
 
 std::string cgiFcgiPath() {
   const char* path = std::getenv("PATH");
@@ -482,6 +539,27 @@ CgiResult ProgramRunner::run(CgiRequest request) {
     worker_ = std::make_unique<FastCgiWorker>(program_, folder);
   }
   return mode_ == Mode::fastcgi ? worker_->run(request) : worker_->runThroughCgiFcgi(request);
+}
+
+int locksOnFile(const std::string& path, bool waitedFor) {
+  struct stat file {};
+  if (stat(path.c_str(), &file) != 0) throw std::runtime_error("cannot stat " + path);
+  // "N: POSIX ADVISORY WRITE pid MAJ:MIN:INODE start end", a waiter's with " -> " after "N:".
+  const std::string inode = ":" + std::to_string(file.st_ino) + " ";
+  std::ifstream locks("/proc/locks");
+  int found = 0;
+  for (std::string line; std::getline(locks, line);) {
+    found += (line.find(" -> ") != std::string::npos) == waitedFor && line.find(inode) != std::string::npos;
+  }
+  return found;
+}
+
+void waitForLockWaiters(const std::string& path, int count) {
+  const auto deadline = Clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  while (locksOnFile(path, true) < count) {
+    if (Clock::now() > deadline) throw std::runtime_error("no " + std::to_string(count) + " waiters on " + path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 HeldLock::HeldLock(const std::string& path, bool shared)

@@ -24,6 +24,9 @@ struct CgiRequest {
   bool runAsNobody = false;              // drop root's rights, as a web server's user has none
   int closedDescriptor = -1;             // 0, 1 or 2: started with it closed
   bool diskFull = false;                 // no file may grow (RLIMIT_FSIZE 0, SIGXFSZ ignored)
+  // Called with workingDirectory once standard output, a pipe read only
+  // afterwards, is full: the program waits on its client.
+  void (*whileOutputWaits)(const std::string& workingDirectory) = nullptr;
 };
 
 struct CgiResult {
@@ -81,8 +84,13 @@ class FastCgiClient {
   CgiResult readAnswer(int timeoutSeconds = kTimeoutSeconds);
   // Ends what this side sends and returns every byte the worker sends until it closes.
   std::string readUntilClosed();
-  // Waits until the first bytes of an answer came: the worker is inside the request.
+  // Waits until the first bytes of an answer came.
   void waitForAnswerToStart();
+  // Whether any byte of an answer has arrived, without waiting.
+  bool hasReceived();
+  // Sends FCGI_GET_VALUES and waits for its result: the worker has then
+  // taken every record sent before it (the result is skipped by readAnswer).
+  void waitUntilTaken();
   void hangUp();                           // closes the connection, as a server whose client went away
   void sendRaw(const std::string& bytes);  // bytes as they stand, well-formed or not
 
@@ -108,6 +116,9 @@ class FastCgiWorker {
     std::vector<std::string> arguments;  // after argv[0]
     long memoryLimit = 0;                // address-space limit in bytes, 0: none
     long descriptorLimit = 0;            // open descriptors at most, 0: no limit of the test's own
+    // Instead of the program: this handler, served by a forked copy of the
+    // test on the test's clock (see advanceTestClock).
+    int (*handler)() = nullptr;
   };
   FastCgiWorker(const std::string& program, const std::string& workingDirectory);
   FastCgiWorker(const std::string& program, const std::string& workingDirectory, const Options& options);
@@ -130,6 +141,10 @@ class FastCgiWorker {
   std::string socket_;
   std::vector<pid_t> pids_;
 };
+
+// Moves the clock of the workers that serve a test's handler (never real
+// time): a deadline passes without waiting for it.
+void advanceTestClock(long long milliseconds);
 
 // How a test hands a request to a program.
 enum class Mode { cgi, fastcgi, cgiFcgi };
@@ -167,6 +182,14 @@ class InEachMode : public testing::TestWithParam<Mode> {
 // Waits for `child` to end, at most `timeoutSeconds`; then kills it and throws.
 // Returns its exit status, -1 for an end by a signal.
 int waitForExit(pid_t child, int timeoutSeconds = kTimeoutSeconds);
+
+// How many fcntl locks /proc/locks lists on the file at `path`: those held,
+// or those waited for.
+int locksOnFile(const std::string& path, bool waitedFor);
+
+// Waits until `count` processes wait for a lock on the file at `path`, as
+// /proc/locks lists them; throws after kTimeoutSeconds.
+void waitForLockWaiters(const std::string& path, int count);
 
 // Holds an fcntl lock on a file until destroyed: exclusive, as a visit takes
 // it, or shared, which anyone who can read the file can take.

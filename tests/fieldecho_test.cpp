@@ -102,27 +102,4 @@ TEST_P(FieldEchoInEachMode, StreamsABodyLargerThanAnyBuffer) {
 INSTANTIATE_TEST_SUITE_P(Modes, FieldEchoInEachMode, testing::ValuesIn(kAllModes),
                          [](const testing::TestParamInfo<Mode>& mode) { return modeName(mode.param); });
 
-TEST(FieldEcho, EndsNormallyWhenTheClientHasGoneAway) {
-  CgiRequest request;
-  request.environment = {"REQUEST_METHOD=POST"};
-  request.input = "a=" + std::string(1 << 20, 'x');
-  request.closeOutputEarly = true;
-  const CgiResult result = runCgi(FIELDECHO, request);
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.errors, "");
-}
-
-#ifndef __SANITIZE_ADDRESS__
-TEST(FieldEcho, AnswersNothingWhenMemoryRunsOut) {
-  CgiRequest request;
-  request.environment = {"REQUEST_METHOD=POST"};
-  request.input = "a=" + std::string(48 << 20, 'x');
-  request.memoryLimit = 24 << 20;
-  const CgiResult result = runCgi(FIELDECHO, request);
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.errors, "");
-}
-#endif
-
 }  // namespace

@@ -209,17 +209,6 @@ TEST_P(VistrelInEachMode, LinksOverHttpsWhenTheRequestCameOverTls) {
 INSTANTIATE_TEST_SUITE_P(Modes, VistrelInEachMode, testing::ValuesIn(kAllModes),
                          [](const testing::TestParamInfo<Mode>& mode) { return modeName(mode.param); });
 
-TEST(Vistrel, CountsTheVisitWhenTheClientHasGoneAway) {
-  TempDir dir;
-  dir.write("7.dat", "41");
-  CgiRequest request;
-  request.environment = getRequest("cid=7&chto=c");
-  request.workingDirectory = dir.path();
-  request.closeOutputEarly = true;
-  EXPECT_EQ(runCgi(VISTREL, request).exitStatus, 0);
-  EXPECT_EQ(dir.read("7.dat"), "42");
-}
-
 TEST(Vistrel, TreatsAnythingButAWritableRegularFileAsNoCounter) {
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("d.dat").c_str(), 0755), 0);
