@@ -252,8 +252,10 @@ class Deployment:
         self.assertFalse(self.counting())
         count = self.machine.read_counter("7")
         self.assertTrue(all(map(os.path.exists, conffiles)), conffiles)
-        # Installed again, it counts on where it was.
+        # Installed again, it counts on where it was, once lighttpd tries its workers again (a second
+        # after they failed it).
         self.machine.run(self.install_again, serving=(PORT,))
+        wait_until(lambda: self.get("/cgi-bin/vistrel?cid=7&chto=v")[0] == 200, "a view answered")
         self.assertEqual(snippet(self.visit())[2], int(count))
         # Purged while enabled: every server still starts; the counters and configuration are gone.
         self.machine.run("apt-get purge -y vistrel\n" + server, serving=self.restarted())
