@@ -242,8 +242,15 @@ class Machine:
         os.environ["TMPDIR"] = "/run/e2e/tmp"
         tempfile.tempdir = None
         self.mounts = ["/run"]
-        for path in MACHINE_STATE + (ROOT,):
+        # The checkout as it lies on its own file system: under /var or /usr its overlay would
+        # otherwise stack on that folder's, deeper than the kernel allows.
+        self.checkout = "/run/e2e/checkout"
+        os.makedirs(self.checkout)
+        mount("--bind", ROOT, self.checkout)
+        self.mounts.append(self.checkout)
+        for path in MACHINE_STATE:
             self.overlay(path)
+        self.overlay(ROOT, self.checkout)
         if "guide-build" in OPTIONS:
             self.mount_build("deploy", OPTIONS["guide-build"])
         if "packages" in OPTIONS:
@@ -275,7 +282,8 @@ class Machine:
         """Shows `folder` as the checkout's build/NAME."""
         path = os.path.join(ROOT, "build", name)
         os.makedirs(path, exist_ok=True)
-        self.overlay(path, folder)
+        inside = folder == ROOT or folder.startswith(ROOT + "/")
+        self.overlay(path, self.checkout + folder[len(ROOT):] if inside else folder)
 
     def __exit__(self, *failure):
         if self.init:
