@@ -231,8 +231,7 @@ class Machine:
     package owns taken out of the servers' folders, only the stock parts
     enabled, no service of the machine's enabled), and the guide's build in
     build/deploy; then systemd boots on it as a container's init. Commands run
-    beside it, as from a root shell of that machine, and reach its systemd
-    through /run. Servers and workers started there stop, and every change
+    in its process namespace, as from a root shell of that machine. Servers and workers started there stop, and every change
     vanishes, when it closes."""
 
     def __enter__(self):
