@@ -22,9 +22,6 @@ namespace {
 
 constexpr const char* kBackupHeading = "vistrel counters";
 
-std::string dataFileName(const std::string& counterId) { return counterId + ".dat"; }
-std::string reportFileName(const std::string& counterId) { return counterId + ".report"; }
-
 std::string errorText() { return std::strerror(errno); }
 
 // openDataFile() tells the server's log, standard error here, of a lock held
@@ -274,7 +271,7 @@ std::vector<std::string> listCounterIds() {
   std::vector<std::string> counterIds;
   DIR* folder = ::opendir(".");
   if (folder == nullptr) return counterIds;
-  const std::string suffix = ".dat";
+  const std::string suffix = dataFileName("");
   while (const struct dirent* entry = ::readdir(folder)) {
     const std::string name = entry->d_name;
     if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "counter/counter_admin.h"
+#include "counter/counter_files.h"
 #include "platform/call_time_limit.h"
 #include "platform/fastcgi_records.h"
 
@@ -117,7 +118,7 @@ bool checkFolder(const ServerUser& user, const std::string& folder) {
 }
 
 bool checkCounter(const ServerUser& user, const std::string& folder, const std::string& counterId) {
-  const std::string path = folder + "/" + counterId + ".dat";
+  const std::string path = folder + "/" + dataFileName(counterId);
   const std::string named = "counter " + shownCounterId(counterId);
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) {

@@ -140,10 +140,13 @@ bool counterFolderEntered() {
   return false;
 }
 
+std::string dataFileName(const std::string& counterId) { return counterId + ".dat"; }
+std::string reportFileName(const std::string& counterId) { return counterId + ".report"; }
+
 // Opens the counter's data file and locks it, waiting for the lock at most
 // `waitMilliseconds` (none at all for 0), until the name leads to the locked file.
 CounterOpening openAndLock(DataFile& data, const std::string& counterId, bool forUpdate, long waitMilliseconds) {
-  const std::string name = counterId + ".dat";
+  const std::string name = dataFileName(counterId);
   const long long deadline = monotonicMilliseconds() + waitMilliseconds;
   data.counterId = counterId;
   for (;;) {
@@ -229,7 +232,7 @@ DataFile::~DataFile() { closeDataFile(*this); }
 
 bool copyReportPage(const std::string& counterId, int count) {
   struct stat status;
-  const int report = openRegularFile(counterId + ".report", O_RDONLY, status);
+  const int report = openRegularFile(reportFileName(counterId), O_RDONLY, status);
   if (report < 0) return false;
   char block[1 << 16];
   for (;;) {

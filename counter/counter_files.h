@@ -36,6 +36,10 @@ constexpr long kLockWaitMilliseconds = 3000;
 // leads to, also where the file was replaced while the visit waited. Returns
 // false, the counter does not exist, when the file cannot be opened for both,
 // is not a regular file, or stays locked by another process too long.
+// The names of a counter's files: "<id>.dat" and "<id>.report".
+std::string dataFileName(const std::string& counterId);
+std::string reportFileName(const std::string& counterId);
+
 bool openDataFile(DataFile& data, const std::string& counterId, bool forUpdate);
 
 // How a request's counter opened.
