@@ -242,16 +242,19 @@ void answerReadyRequests(Worker& w) {
   w.nextTurn = (w.nextTurn + 1) % kMaxConnections;
 }
 
-// After a stop signal: no more accepting, and idle connections close; the
-// requests in hand are still answered, within a shorter deadline.
+// After a stop signal: no more accepting, and kept idle connections close;
+// the requests in hand are still answered, within a shorter deadline.
 void shortenDeadlines(Worker& w) {
   const long long deadline = w.clock() + kStopGraceMilliseconds;
   for (Connection& c : w.connections) c.deadline = std::min(c.deadline, deadline);
 }
 
+// Only a kept connection between two requests: one just accepted may carry a
+// request that its server has sent already and will not send again on a new
+// connection; it has the shortened deadline to arrive.
 void closeIdle(Worker& w) {
   for (Connection& c : w.connections) {
-    if (isOpen(c) && isIdle(c)) closeConnection(w, c);
+    if (isOpen(c) && isIdle(c) && c.keep) closeConnection(w, c);
   }
 }
 

@@ -376,6 +376,31 @@ TEST(Worker, AnswersOthersWhileAConnectionStallsAndStopsAtOnce) {
   }
 }
 
+// A server sends a request on a connection it opened before the stop, and does not send it again.
+TEST(Worker, AnswersARequestThatComesAfterAStopOnAConnectionItHadTaken) {
+  TempDir folder;
+  FastCgiWorker worker(FIELDECHO, folder.path());
+  FastCgiClient client(worker.socketPath());
+  client.waitUntilTaken();
+  ASSERT_EQ(kill(worker.pids()[0], SIGTERM), 0);
+  // Delivered, the stop is acted on before the worker reads again.
+  const std::string status = "/proc/" + std::to_string(worker.pids()[0]) + "/status";
+  for (int tries = 0;; ++tries) {
+    std::ifstream lines(status);
+    std::string line, pending;
+    while (std::getline(lines, line)) {
+      if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) pending += line.substr(7);
+    }
+    if (pending.find_first_not_of("0\t ") == std::string::npos) break;
+    ASSERT_LT(tries, 1000) << "the stop is still pending";
+    usleep(10'000);
+  }
+  client.beginRequest(kOk.environment);
+  client.endInput();
+  EXPECT_EQ(client.readAnswer(10).output, kListingOk);
+  EXPECT_EQ(worker.stop(SIGTERM), std::vector<int>{0});
+}
+
 TEST(Worker, AnswersAtOnceBesideManySilentConnections) {
   for (const long descriptorLimit : {0L, 12L}) {
     TempDir folder;
